@@ -1,0 +1,58 @@
+// A command run on the simulated board, seen from outside: the lines it writes with the
+// time each one arrives, what it writes to standard error, and how it ends.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+struct Line {
+    std::string text; // without its newline
+    Clock::time_point at;
+};
+
+class Process {
+  public:
+    enum class Output { pipe, full, closed }; // where standard output goes
+
+    // Starts argv in a process group of its own, with `env` as its environment.
+    Process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+        Output output = Output::pipe);
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    // The next whole line of standard output; nothing if the output ends or `timeout` passes.
+    std::optional<Line> next_line(Clock::duration timeout = 3s);
+    // Waits for the end (killing the run after `timeout`) and returns the exit status as a
+    // shell reports it, or -1 if it had to be killed.
+    int exit_status(Clock::duration timeout = 15s);
+
+    void signal(int sig) const; // to the whole process group, as a terminal does
+    void close_output();        // the reader of standard output goes away
+
+    const std::string &output() const { return out_; } // every byte, as written
+    const std::string &errors() const { return err_; }
+    Clock::time_point started() const { return started_; }
+    Clock::time_point ended() const { return ended_; } // when its output closed
+
+  private:
+    bool pump(Clock::time_point deadline); // reads what arrives; false once it all ended
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1, err_fd_ = -1;
+    std::string out_, err_;
+    std::vector<Line> lines_;
+    std::size_t next_ = 0, line_start_ = 0;
+    Clock::time_point started_, ended_;
+    std::optional<int> status_;
+};
+
+// This process's environment, to pass on unchanged.
+std::vector<std::string> inherited_environment();

@@ -1,0 +1,144 @@
+// The built tool, run on the simulated board: exact output bytes, exit status and timing.
+
+#include "board.h"
+#include "process.h"
+#include "tool_command.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+using simboard::Device;
+
+namespace {
+
+std::string line(std::uint32_t reading)
+{
+    return "Battery voltage is: " + std::to_string(reading) + "\n";
+}
+
+std::string ten_lines(std::uint32_t reading)
+{
+    std::string all;
+    for (int i = 0; i < 10; ++i)
+        all += line(reading);
+    return all;
+}
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// The parameter is the command that starts the tool: the host binary, or the board's
+// binary behind an emulator.
+class Sampler : public testing::TestWithParam<std::vector<std::string>> {
+  protected:
+    Process start(Device device = Device::image, Process::Output output = Process::Output::pipe,
+              const std::vector<std::string> &args = {},
+              const std::vector<std::string> &env = inherited_environment())
+    {
+        auto command = GetParam();
+        command.insert(command.end(), args.begin(), args.end());
+        return Process(board.sandbox(command, device), env, output);
+    }
+
+    simboard::Board board;
+};
+
+TEST_P(Sampler, EachLineShowsTheRegisterAsReadInThatPass)
+{
+    // Both ends of the range, the top bit alone (a signed print would go negative), and
+    // codes wider than 12 bits (nothing is masked or scaled).
+    const std::array<std::uint32_t, 10> readings{4095,       0,    4294967295, 1,        2147483648,
+                                                 3000,       255,  65536,      16777216, 1234567890};
+    board.set_reading(readings[0]);
+    Process run = start();
+    std::string expected;
+    for (std::size_t i = 0; i < readings.size(); ++i) {
+        auto got = run.next_line();
+        ASSERT_TRUE(got) << "line " << i + 1 << " never came; output so far: " << run.output();
+        // The tool sleeps a second after each line: the next pass must see this write.
+        if (i + 1 < readings.size())
+            board.set_reading(readings[i + 1]);
+        expected += line(readings[i]);
+    }
+    EXPECT_EQ(run.exit_status(), 0);
+    EXPECT_EQ(run.output(), expected);
+    EXPECT_EQ(run.errors(), "");
+}
+
+TEST_P(Sampler, LinesReachAPipeAsTheyAreWritten)
+{
+    board.set_reading(2048);
+    Process run = start();
+    auto previous = run.started();
+    for (int i = 0; i < 10; ++i) {
+        auto got = run.next_line();
+        ASSERT_TRUE(got) << "line " << i + 1 << " never came";
+        double gap = seconds(got->at - previous);
+        if (i == 0)
+            EXPECT_LT(gap, 0.5) << "the first line waited";
+        else
+            EXPECT_TRUE(gap > 0.9 && gap < 1.3) << "line " << i + 1 << " came " << gap << " s after the one before";
+        previous = got->at;
+    }
+    EXPECT_EQ(run.exit_status(), 0);
+    double tail = seconds(run.ended() - previous);
+    EXPECT_TRUE(tail > 0.9 && tail < 1.5) << "exit came " << tail << " s after the tenth line";
+    EXPECT_EQ(run.output(), ten_lines(2048));
+}
+
+TEST_P(Sampler, ArgumentsAndEnvironmentChangeNothing)
+{
+    board.set_reading(1234567); // digit grouping would show here
+    Process with_args = start(Device::image, Process::Output::pipe,
+                          {"--help", "-v", "-n", "3", "/dev/null", "", "Battery voltage is: 7"},
+                          {"LANG=de_DE.UTF-8", "LC_ALL=de_DE.UTF-8", "LC_NUMERIC=en_IN.UTF-8",
+                           "POSIXLY_CORRECT=1", "TZ=Asia/Kolkata", "MALLOC_PERTURB_=165"});
+    Process bare = start(Device::image, Process::Output::pipe, {}, {});
+    for (Process *run : {&with_args, &bare}) {
+        EXPECT_EQ(run->exit_status(), 0);
+        EXPECT_EQ(run->output(), ten_lines(1234567));
+        EXPECT_EQ(run->errors(), "");
+    }
+}
+
+TEST_P(Sampler, ADeviceThatCannotBeOpenedEndsTheRunAtOnce)
+{
+    board.set_reading(3000);
+    for (Device device : {Device::absent, Device::forbidden}) {
+        SCOPED_TRACE(device == Device::absent ? "no /dev/mem" : "/dev/mem not permitted");
+        Process run = start(device);
+        EXPECT_EQ(run.exit_status(), 1);
+        EXPECT_EQ(run.output(), "Unable to open /dev/mem\n");
+        EXPECT_EQ(run.errors(), "");
+        EXPECT_LT(seconds(run.ended() - run.started()), 0.5);
+    }
+}
+
+TEST_P(Sampler, ADeviceThatCannotBeMappedEndsTheRunAtOnce)
+{
+    Process run = start(Device::unmappable);
+    EXPECT_EQ(run.exit_status(), 1);
+    EXPECT_EQ(run.output(), "Unable to map /dev/mem\n");
+    EXPECT_EQ(run.errors(), "");
+    EXPECT_LT(seconds(run.ended() - run.started()), 0.5);
+}
+
+TEST_P(Sampler, LostOutputFailsTheRunAfterAllTenPasses)
+{
+    board.set_reading(3000);
+    Process full = start(Device::image, Process::Output::full);
+    Process closed = start(Device::image, Process::Output::closed);
+    for (Process *run : {&full, &closed}) {
+        SCOPED_TRACE(run == &full ? "standard output on /dev/full" : "standard output closed");
+        EXPECT_EQ(run->exit_status(), 1);
+        double took = seconds(run->ended() - run->started());
+        EXPECT_TRUE(took > 9.5 && took < 11.5) << "the run took " << took << " s";
+        EXPECT_EQ(run->errors(), "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tool, Sampler, testing::Values(tool_command),
+                         [](const auto &) { return std::string(tool_name); });
+
+} // namespace

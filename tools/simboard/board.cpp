@@ -1,0 +1,139 @@
+#include "board.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+namespace simboard {
+
+namespace {
+
+[[noreturn]] void fail(const std::string &what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+} // namespace
+
+Board::Board(std::uint64_t size)
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/simboard.XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        fail("mkdtemp " + pattern);
+    dir_ = pattern;
+    image_ = dir_ + "/mem";
+    fd_ = open(image_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd_ == -1 || ftruncate(fd_, static_cast<off_t>(size)) == -1) {
+        int saved = errno;
+        if (fd_ != -1) {
+            close(fd_);
+            unlink(image_.c_str());
+        }
+        rmdir(dir_.c_str());
+        errno = saved;
+        fail("create " + image_);
+    }
+}
+
+Board::~Board()
+{
+    if (fd_ != -1)
+        close(fd_);
+    unlink(image_.c_str());
+    rmdir(dir_.c_str());
+}
+
+void Board::set_reading(std::uint32_t reading)
+{
+    unsigned char word[4];
+    for (int i = 0; i < 4; ++i)
+        word[i] = static_cast<unsigned char>(reading >> (8 * i));
+    if (pwrite(fd_, word, sizeof word, static_cast<off_t>(register_address)) != sizeof word)
+        fail("write the register in " + image_);
+}
+
+std::vector<std::string> Board::sandbox(const std::vector<std::string> &command,
+                                        Device device) const
+{
+    // The host's whole tree, a fresh /dev without the host's devices, and the command dies
+    // with whoever started it.
+    std::vector<std::string> argv{"bwrap", "--dev-bind", "/", "/", "--dev", "/dev",
+                                  "--die-with-parent"};
+    switch (device) {
+    case Device::image:
+        argv.insert(argv.end(), {"--bind", image_, "/dev/mem"});
+        break;
+    case Device::absent:
+        break;
+    case Device::forbidden:
+        argv.insert(argv.end(), {"--bind", image_, "/dev/mem", "--chmod", "0000", "/dev/mem",
+                                 "--cap-drop", "ALL"});
+        break;
+    case Device::unmappable:
+        argv.insert(argv.end(), {"--dev-bind", "/dev/null", "/dev/mem"});
+        break;
+    }
+    argv.push_back("--");
+    argv.insert(argv.end(), command.begin(), command.end());
+    return argv;
+}
+
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            int out_fd, int err_fd, bool own_group)
+{
+    // Everything the child needs is built before the fork.
+    std::vector<char *> args, envp;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == -1)
+        fail("fork");
+    if (pid == 0) {
+        if (own_group)
+            setpgid(0, 0);
+        int in = open("/dev/null", O_RDONLY);
+        if (in > 0) {
+            dup2(in, 0);
+            close(in);
+        }
+        for (auto [from, to] : {std::pair{out_fd, 1}, std::pair{err_fd, 2}}) {
+            if (from == -1)
+                close(to);
+            else if (from != to)
+                dup2(from, to);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
+            signal(sig, SIG_DFL);
+        execvpe(args[0], args.data(), envp.data());
+        std::string why = argv[0] + ": " + std::strerror(errno) + "\n";
+        (void)!write(2, why.data(), why.size());
+        _exit(127);
+    }
+    if (own_group)
+        setpgid(pid, pid); // also here, so that the group exists as soon as spawn returns
+    return pid;
+}
+
+int exit_status(int wait_status)
+{
+    return WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : WEXITSTATUS(wait_status);
+}
+
+} // namespace simboard

@@ -1,0 +1,57 @@
+// A simulated board: a sparse file that stands in for /dev/mem, bound over /dev/mem in a
+// private mount namespace (bubblewrap) for the command that runs on it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace simboard {
+
+// Physical memory up to the end of the lightweight bridge window (0xFF200000 + 2 MiB).
+inline constexpr std::uint64_t image_size = 0xFF400000;
+// The battery-voltage register: offset 0x41000 of the bridge window at 0xFF200000.
+inline constexpr std::uint64_t register_address = 0xFF200000 + 0x41000;
+
+// What a command run on the board finds at /dev/mem.
+enum class Device {
+    image,      // the board's memory image
+    absent,     // nothing
+    forbidden,  // the image with mode 0, and the command without capabilities
+    unmappable, // /dev/null: it opens, but cannot be mapped
+};
+
+class Board {
+  public:
+    // A board whose memory image is `size` bytes long, reading 0.
+    explicit Board(std::uint64_t size = image_size);
+    ~Board();
+    Board(const Board &) = delete;
+    Board &operator=(const Board &) = delete;
+
+    // Writes the register as the FPGA would: a little-endian 32-bit word. A running command
+    // that has mapped the image sees it at its next load.
+    void set_reading(std::uint32_t reading);
+
+    // The bubblewrap command line that runs `command` with `device` at /dev/mem.
+    std::vector<std::string> sandbox(const std::vector<std::string> &command,
+                                     Device device = Device::image) const;
+
+  private:
+    std::string dir_;
+    std::string image_;
+    int fd_ = -1;
+};
+
+// Starts `argv` with `env` as its environment, standard input from /dev/null, and standard
+// output and error on the given descriptors (-1: closed), in a process group of its own if
+// asked. Returns the child's pid.
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            int out_fd, int err_fd, bool own_group = false);
+
+// The exit status a shell would report for a wait status: the code, or 128 + the signal.
+int exit_status(int wait_status);
+
+} // namespace simboard

@@ -1,0 +1,130 @@
+// simboard: run a command on a simulated board, with a memory image bound over /dev/mem.
+//
+//   simboard                                 battery-voltage (next to simboard), discharging
+//   simboard [--reading N] [--] COMMAND...   COMMAND; the reading held at N, or discharging
+//
+// The exit status is the command's (128 + the signal if a signal ended it).
+
+#include "board.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+volatile sig_atomic_t child = 0;
+
+void forward(int sig)
+{
+    if (child > 0)
+        kill(child, sig);
+}
+
+int usage()
+{
+    std::cerr << "usage: simboard [--reading N] [--] [COMMAND [ARG]...]\n"
+                 "Runs COMMAND (default: battery-voltage next to simboard) with a simulated\n"
+                 "board's memory at /dev/mem. Without --reading the battery discharges.\n";
+    return 2;
+}
+
+std::string tool_next_to_me()
+{
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return "battery-voltage";
+    std::string path(self, static_cast<std::size_t>(n));
+    return path.substr(0, path.rfind('/') + 1) + "battery-voltage";
+}
+
+// A battery that loses a few codes a second, from about 3.25 V (code 3900).
+std::uint32_t discharged(unsigned seconds) { return 3900 - 3 * seconds - seconds % 2; }
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::optional<std::uint32_t> held;
+    int arg = 1;
+    for (; arg < argc && argv[arg][0] == '-'; ++arg) {
+        if (std::strcmp(argv[arg], "--") == 0) {
+            ++arg;
+            break;
+        }
+        if (std::strcmp(argv[arg], "--reading") != 0 || arg + 1 == argc)
+            return usage();
+        char *end = nullptr;
+        errno = 0;
+        unsigned long long n = std::strtoull(argv[++arg], &end, 0);
+        if (errno || *end || !*argv[arg] || argv[arg][0] == '-' || n > UINT32_MAX)
+            return usage();
+        held = static_cast<std::uint32_t>(n);
+    }
+    std::vector<std::string> command(argv + arg, argv + argc);
+    if (command.empty())
+        command.push_back(tool_next_to_me());
+
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e)
+        env.emplace_back(*e);
+
+    try {
+        simboard::Board board;
+        board.set_reading(held.value_or(discharged(0)));
+
+        // Like system(3): the terminal's signals reach the command directly; other
+        // termination requests are passed on, so that the image is always removed.
+        signal(SIGINT, SIG_IGN);
+        signal(SIGQUIT, SIG_IGN);
+        signal(SIGTERM, forward);
+        signal(SIGHUP, forward);
+        child = simboard::spawn(board.sandbox(command), env, 1, 2);
+
+        // The reading changes half-way between the tool's one-second reads.
+        std::mutex mutex;
+        std::condition_variable done_cv;
+        bool done = false;
+        std::thread battery([&] {
+            if (held)
+                return;
+            auto start = std::chrono::steady_clock::now();
+            std::unique_lock lock(mutex);
+            for (unsigned s = 1;; ++s) {
+                if (done_cv.wait_until(lock, start + std::chrono::milliseconds(1000 * s - 500),
+                                       [&] { return done; }))
+                    return;
+                board.set_reading(discharged(s));
+            }
+        });
+
+        int status = 0;
+        while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
+        }
+        {
+            std::lock_guard lock(mutex);
+            done = true;
+        }
+        done_cv.notify_one();
+        battery.join();
+        return simboard::exit_status(status);
+    } catch (const std::exception &e) {
+        std::cerr << "simboard: " << e.what() << '\n';
+        return 125;
+    }
+}
