@@ -1,7 +1,8 @@
 # Front door. Each target first installs the Debian packages it lacks (as root), or names
 # the apt-get line to run and stops.
 
-HOST_PACKAGES := cmake g++ make libgtest-dev bubblewrap
+HOST_PACKAGES := cmake g++ make libgtest-dev bubblewrap groff-base
+BOARD_PACKAGES := g++-arm-linux-gnueabihf qemu-user googletest
 
 # $(call need,PACKAGES)
 define need
@@ -21,17 +22,29 @@ if [ -n "$$missing" ]; then \
 fi
 endef
 
-.PHONY: demo check host-deps host
+.PHONY: demo check package host board host-deps board-deps
 
 demo: host
 	./build/host/simboard
 
-check: host
+# The same suite on both builds; the board's under emulation.
+check: host board
 	ctest --preset host
+	ctest --preset armhf
+
+package: board
+	cpack --preset armhf
 
 host: host-deps
 	cmake --preset host
 	cmake --build --preset host --parallel
 
+board: host-deps board-deps
+	cmake --preset armhf
+	cmake --build --preset armhf --parallel
+
 host-deps:
 	$(call need,$(HOST_PACKAGES))
+
+board-deps:
+	$(call need,$(BOARD_PACKAGES))

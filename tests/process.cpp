@@ -57,8 +57,8 @@ bool Process::pump(Clock::time_point deadline)
     pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
     if (out_fd_ == -1 && err_fd_ == -1)
         return false;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (poll(fds, 2, static_cast<int>(std::max(left.count(), 0L))) <= 0)
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (poll(fds, 2, left > 0 ? static_cast<int>(left) : 0) <= 0)
         return true;
     auto now = Clock::now();
     char buf[4096];
