@@ -7,13 +7,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
 #include <csignal>
+#include <fstream>
 #include <stdexcept>
 
 extern char **environ;
 
-std::vector<std::string> inherited_environment()
-{
+std::vector<std::string> inherited_environment() {
     std::vector<std::string> env;
     for (char **e = environ; *e; ++e)
         env.emplace_back(*e);
@@ -21,14 +23,15 @@ std::vector<std::string> inherited_environment()
 }
 
 Process::Process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-         Output output)
-{
+                 Output output) {
     int out[2] = {-1, -1}, err[2];
-    if (pipe2(err, O_CLOEXEC) == -1 ||
-        (output == Output::pipe && pipe2(out, O_CLOEXEC) == -1))
+    if (pipe2(err, O_CLOEXEC) == -1 || (output == Output::pipe && pipe2(out, O_CLOEXEC) == -1))
         throw std::runtime_error("pipe");
     if (output == Output::full)
         out[1] = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    // A command that dies of a fault leaves no core file behind (qemu-arm would write one).
+    rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
 
     // The child leads a process group of its own, so that a signal reaches the sandbox
     // and the tool together, as a terminal's would.
@@ -41,8 +44,7 @@ Process::Process(const std::vector<std::string> &argv, const std::vector<std::st
     err_fd_ = err[0];
 }
 
-Process::~Process()
-{
+Process::~Process() {
     if (!status_) {
         kill(-pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
@@ -52,8 +54,7 @@ Process::~Process()
         close(err_fd_);
 }
 
-bool Process::pump(Clock::time_point deadline)
-{
+bool Process::pump(Clock::time_point deadline) {
     pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
     if (out_fd_ == -1 && err_fd_ == -1)
         return false;
@@ -87,8 +88,7 @@ bool Process::pump(Clock::time_point deadline)
     return true;
 }
 
-std::optional<Line> Process::next_line(Clock::duration timeout)
-{
+std::optional<Line> Process::next_line(Clock::duration timeout) {
     auto deadline = Clock::now() + timeout;
     while (next_ == lines_.size() && out_fd_ != -1 && Clock::now() < deadline)
         pump(deadline);
@@ -97,8 +97,7 @@ std::optional<Line> Process::next_line(Clock::duration timeout)
     return lines_[next_++];
 }
 
-int Process::exit_status(Clock::duration timeout)
-{
+int Process::exit_status(Clock::duration timeout) {
     if (status_)
         return *status_;
     auto deadline = Clock::now() + timeout;
@@ -116,10 +115,21 @@ int Process::exit_status(Clock::duration timeout)
     return *(status_ = simboard::exit_status(status));
 }
 
-void Process::signal(int sig) const { kill(-pid_, sig); }
+void Process::signal(int sig) const {
+    kill(-pid_, sig);
+}
 
-void Process::close_output()
-{
+void Process::signal_command(int sig) const {
+    // The sandbox (bubblewrap, without a pid namespace) runs the command as its one child.
+    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                           "/children");
+    pid_t command = 0;
+    if (!(children >> command))
+        throw std::runtime_error("the sandbox has no command running");
+    kill(command, sig);
+}
+
+void Process::close_output() {
     if (out_fd_ != -1)
         close(out_fd_);
     out_fd_ = -1;

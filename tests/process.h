@@ -23,7 +23,7 @@ class Process {
 
     // Starts argv in a process group of its own, with `env` as its environment.
     Process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-        Output output = Output::pipe);
+            Output output = Output::pipe);
     ~Process();
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
@@ -34,8 +34,9 @@ class Process {
     // shell reports it, or -1 if it had to be killed.
     int exit_status(Clock::duration timeout = 15s);
 
-    void signal(int sig) const; // to the whole process group, as a terminal does
-    void close_output();        // the reader of standard output goes away
+    void signal(int sig) const;         // to the whole process group, as a terminal does
+    void signal_command(int sig) const; // to the command in the sandbox alone
+    void close_output();                // the reader of standard output goes away
 
     const std::string &output() const { return out_; } // every byte, as written
     const std::string &errors() const { return err_; }

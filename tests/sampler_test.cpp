@@ -7,35 +7,35 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <csignal>
 #include <string>
 
 using simboard::Device;
 
 namespace {
 
-std::string line(std::uint32_t reading)
-{
+std::string line(std::uint32_t reading) {
     return "Battery voltage is: " + std::to_string(reading) + "\n";
 }
 
-std::string ten_lines(std::uint32_t reading)
-{
+std::string ten_lines(std::uint32_t reading) {
     std::string all;
     for (int i = 0; i < 10; ++i)
         all += line(reading);
     return all;
 }
 
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // The parameter is the command that starts the tool: the host binary, or the board's
 // binary behind an emulator.
 class Sampler : public testing::TestWithParam<std::vector<std::string>> {
   protected:
     Process start(Device device = Device::image, Process::Output output = Process::Output::pipe,
-              const std::vector<std::string> &args = {},
-              const std::vector<std::string> &env = inherited_environment())
-    {
+                  const std::vector<std::string> &args = {},
+                  const std::vector<std::string> &env = inherited_environment()) {
         auto command = GetParam();
         command.insert(command.end(), args.begin(), args.end());
         return Process(board.sandbox(command, device), env, output);
@@ -44,12 +44,11 @@ class Sampler : public testing::TestWithParam<std::vector<std::string>> {
     simboard::Board board;
 };
 
-TEST_P(Sampler, EachLineShowsTheRegisterAsReadInThatPass)
-{
+TEST_P(Sampler, EachLineShowsTheRegisterAsReadInThatPass) {
     // Both ends of the range, the top bit alone (a signed print would go negative), and
     // codes wider than 12 bits (nothing is masked or scaled).
-    const std::array<std::uint32_t, 10> readings{4095,       0,    4294967295, 1,        2147483648,
-                                                 3000,       255,  65536,      16777216, 1234567890};
+    const std::array<std::uint32_t, 10> readings{4095, 0,   4294967295, 1,        2147483648,
+                                                 3000, 255, 65536,      16777216, 1234567890};
     board.set_reading(readings[0]);
     Process run = start();
     std::string expected;
@@ -66,8 +65,7 @@ TEST_P(Sampler, EachLineShowsTheRegisterAsReadInThatPass)
     EXPECT_EQ(run.errors(), "");
 }
 
-TEST_P(Sampler, LinesReachAPipeAsTheyAreWritten)
-{
+TEST_P(Sampler, LinesReachAPipeAsTheyAreWritten) {
     board.set_reading(2048);
     Process run = start();
     auto previous = run.started();
@@ -78,7 +76,8 @@ TEST_P(Sampler, LinesReachAPipeAsTheyAreWritten)
         if (i == 0)
             EXPECT_LT(gap, 0.5) << "the first line waited";
         else
-            EXPECT_TRUE(gap > 0.9 && gap < 1.3) << "line " << i + 1 << " came " << gap << " s after the one before";
+            EXPECT_TRUE(gap > 0.9 && gap < 1.3)
+                << "line " << i + 1 << " came " << gap << " s after the one before";
         previous = got->at;
     }
     EXPECT_EQ(run.exit_status(), 0);
@@ -87,13 +86,12 @@ TEST_P(Sampler, LinesReachAPipeAsTheyAreWritten)
     EXPECT_EQ(run.output(), ten_lines(2048));
 }
 
-TEST_P(Sampler, ArgumentsAndEnvironmentChangeNothing)
-{
+TEST_P(Sampler, ArgumentsAndEnvironmentChangeNothing) {
     board.set_reading(1234567); // digit grouping would show here
     Process with_args = start(Device::image, Process::Output::pipe,
-                          {"--help", "-v", "-n", "3", "/dev/null", "", "Battery voltage is: 7"},
-                          {"LANG=de_DE.UTF-8", "LC_ALL=de_DE.UTF-8", "LC_NUMERIC=en_IN.UTF-8",
-                           "POSIXLY_CORRECT=1", "TZ=Asia/Kolkata", "MALLOC_PERTURB_=165"});
+                              {"--help", "-v", "-n", "3", "/dev/null", "", "Battery voltage is: 7"},
+                              {"LANG=de_DE.UTF-8", "LC_ALL=de_DE.UTF-8", "LC_NUMERIC=en_IN.UTF-8",
+                               "POSIXLY_CORRECT=1", "TZ=Asia/Kolkata", "MALLOC_PERTURB_=165"});
     Process bare = start(Device::image, Process::Output::pipe, {}, {});
     for (Process *run : {&with_args, &bare}) {
         EXPECT_EQ(run->exit_status(), 0);
@@ -102,8 +100,7 @@ TEST_P(Sampler, ArgumentsAndEnvironmentChangeNothing)
     }
 }
 
-TEST_P(Sampler, ADeviceThatCannotBeOpenedEndsTheRunAtOnce)
-{
+TEST_P(Sampler, ADeviceThatCannotBeOpenedEndsTheRunAtOnce) {
     board.set_reading(3000);
     for (Device device : {Device::absent, Device::forbidden}) {
         SCOPED_TRACE(device == Device::absent ? "no /dev/mem" : "/dev/mem not permitted");
@@ -115,8 +112,7 @@ TEST_P(Sampler, ADeviceThatCannotBeOpenedEndsTheRunAtOnce)
     }
 }
 
-TEST_P(Sampler, ADeviceThatCannotBeMappedEndsTheRunAtOnce)
-{
+TEST_P(Sampler, ADeviceThatCannotBeMappedEndsTheRunAtOnce) {
     Process run = start(Device::unmappable);
     EXPECT_EQ(run.exit_status(), 1);
     EXPECT_EQ(run.output(), "Unable to map /dev/mem\n");
@@ -124,8 +120,7 @@ TEST_P(Sampler, ADeviceThatCannotBeMappedEndsTheRunAtOnce)
     EXPECT_LT(seconds(run.ended() - run.started()), 0.5);
 }
 
-TEST_P(Sampler, LostOutputFailsTheRunAfterAllTenPasses)
-{
+TEST_P(Sampler, LostOutputFailsTheRunAfterAllTenPasses) {
     board.set_reading(3000);
     Process full = start(Device::image, Process::Output::full);
     Process closed = start(Device::image, Process::Output::closed);
@@ -135,6 +130,44 @@ TEST_P(Sampler, LostOutputFailsTheRunAfterAllTenPasses)
         double took = seconds(run->ended() - run->started());
         EXPECT_TRUE(took > 9.5 && took < 11.5) << "the run took " << took << " s";
         EXPECT_EQ(run->errors(), "");
+    }
+}
+
+TEST_P(Sampler, AReaderThatGoesAwayEndsTheRun) {
+    board.set_reading(3000);
+    Process run = start();
+    auto first = run.next_line();
+    ASSERT_TRUE(first);
+    run.close_output(); // as `battery-voltage | head -n 1` does
+    EXPECT_EQ(run.exit_status(), 128 + SIGPIPE);
+    EXPECT_LT(seconds(run.ended() - first->at), 2.0);
+    EXPECT_EQ(run.output(), line(3000));
+}
+
+TEST_P(Sampler, AnImageTooShortForTheRegisterEndsByABusError) {
+    // Ending where the register would start, and ending long before the window: the
+    // mapping succeeds, the load faults, and no reading is made up.
+    for (std::uint64_t size : {simboard::register_address, std::uint64_t{4096}}) {
+        SCOPED_TRACE("an image of " + std::to_string(size) + " bytes");
+        simboard::Board short_board(size);
+        Process run(short_board.sandbox(GetParam()), inherited_environment());
+        EXPECT_EQ(run.exit_status(), 128 + SIGBUS);
+        EXPECT_EQ(run.output(), "");
+    }
+}
+
+TEST_P(Sampler, SignalsKeepTheirDefaultAction) {
+    board.set_reading(3000);
+    Process interrupted = start();
+    Process terminated = start();
+    for (auto [run, sig] : {std::pair{&interrupted, SIGINT}, std::pair{&terminated, SIGTERM}}) {
+        SCOPED_TRACE(strsignal(sig));
+        ASSERT_TRUE(run->next_line());
+        auto sent = Clock::now();
+        run->signal_command(sig);
+        EXPECT_EQ(run->exit_status(), 128 + sig);
+        EXPECT_LT(seconds(run->ended() - sent), 0.5);
+        EXPECT_EQ(run->output(), line(3000));
     }
 }
 

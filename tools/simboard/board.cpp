@@ -16,15 +16,13 @@ namespace simboard {
 
 namespace {
 
-[[noreturn]] void fail(const std::string &what)
-{
+[[noreturn]] void fail(const std::string &what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
 } // namespace
 
-Board::Board(std::uint64_t size)
-{
+Board::Board(std::uint64_t size) {
     const char *tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/simboard.XXXXXX";
     if (!mkdtemp(pattern.data()))
@@ -44,16 +42,14 @@ Board::Board(std::uint64_t size)
     }
 }
 
-Board::~Board()
-{
+Board::~Board() {
     if (fd_ != -1)
         close(fd_);
     unlink(image_.c_str());
     rmdir(dir_.c_str());
 }
 
-void Board::set_reading(std::uint32_t reading)
-{
+void Board::set_reading(std::uint32_t reading) {
     unsigned char word[4];
     for (int i = 0; i < 4; ++i)
         word[i] = static_cast<unsigned char>(reading >> (8 * i));
@@ -62,12 +58,11 @@ void Board::set_reading(std::uint32_t reading)
 }
 
 std::vector<std::string> Board::sandbox(const std::vector<std::string> &command,
-                                        Device device) const
-{
+                                        Device device) const {
     // The host's whole tree, a fresh /dev without the host's devices, and the command dies
     // with whoever started it.
-    std::vector<std::string> argv{"bwrap", "--dev-bind", "/", "/", "--dev", "/dev",
-                                  "--die-with-parent"};
+    std::vector<std::string> argv{"bwrap", "--dev-bind",       "/", "/", "--dev",
+                                  "/dev",  "--die-with-parent"};
     switch (device) {
     case Device::image:
         argv.insert(argv.end(), {"--bind", image_, "/dev/mem"});
@@ -87,9 +82,8 @@ std::vector<std::string> Board::sandbox(const std::vector<std::string> &command,
     return argv;
 }
 
-pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-            int out_fd, int err_fd, bool own_group)
-{
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, int out_fd,
+            int err_fd, bool own_group) {
     // Everything the child needs is built before the fork.
     std::vector<char *> args, envp;
     for (const auto &a : argv)
@@ -131,8 +125,7 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
     return pid;
 }
 
-int exit_status(int wait_status)
-{
+int exit_status(int wait_status) {
     return WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : WEXITSTATUS(wait_status);
 }
 

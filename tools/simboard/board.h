@@ -48,8 +48,8 @@ class Board {
 // Starts `argv` with `env` as its environment, standard input from /dev/null, and standard
 // output and error on the given descriptors (-1: closed), in a process group of its own if
 // asked. Returns the child's pid.
-pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-            int out_fd, int err_fd, bool own_group = false);
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, int out_fd,
+            int err_fd, bool own_group = false);
 
 // The exit status a shell would report for a wait status: the code, or 128 + the signal.
 int exit_status(int wait_status);

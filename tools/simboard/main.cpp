@@ -29,22 +29,19 @@ namespace {
 
 volatile sig_atomic_t child = 0;
 
-void forward(int sig)
-{
+void forward(int sig) {
     if (child > 0)
         kill(child, sig);
 }
 
-int usage()
-{
+int usage() {
     std::cerr << "usage: simboard [--reading N] [--] [COMMAND [ARG]...]\n"
                  "Runs COMMAND (default: battery-voltage next to simboard) with a simulated\n"
                  "board's memory at /dev/mem. Without --reading the battery discharges.\n";
     return 2;
 }
 
-std::string tool_next_to_me()
-{
+std::string tool_next_to_me() {
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0)
@@ -54,12 +51,13 @@ std::string tool_next_to_me()
 }
 
 // A battery that loses a few codes a second, from about 3.25 V (code 3900).
-std::uint32_t discharged(unsigned seconds) { return 3900 - 3 * seconds - seconds % 2; }
+std::uint32_t discharged(unsigned seconds) {
+    return 3900 - 3 * seconds - seconds % 2;
+}
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     std::optional<std::uint32_t> held;
     int arg = 1;
     for (; arg < argc && argv[arg][0] == '-'; ++arg) {
