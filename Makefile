@@ -22,14 +22,16 @@ if [ -n "$$missing" ]; then \
 fi
 endef
 
-.PHONY: demo check package host board host-deps board-deps
+.PHONY: demo check package host host-asan board host-deps board-deps
 
 demo: host
 	./build/host/simboard
 
-# The same suite on both builds; the board's under emulation.
-check: host board
+# The same suite on every build: this machine's, the sanitized one, and the board's under
+# emulation.
+check: host host-asan board
 	ctest --preset host
+	ctest --preset host-asan
 	ctest --preset armhf
 
 package: board
@@ -38,6 +40,10 @@ package: board
 host: host-deps
 	cmake --preset host
 	cmake --build --preset host --parallel
+
+host-asan: host-deps
+	cmake --preset host-asan
+	cmake --build --preset host-asan --parallel
 
 board: host-deps board-deps
 	cmake --preset armhf
