@@ -3,6 +3,9 @@
 
 HOST_PACKAGES := cmake g++ make libgtest-dev bubblewrap groff-base
 BOARD_PACKAGES := g++-arm-linux-gnueabihf qemu-user googletest
+LINT_PACKAGES := clang-format clang-tidy cppcheck
+
+SOURCES := $(shell find src tools tests bench -name '*.cpp' -o -name '*.h' 2>/dev/null)
 
 # $(call need,PACKAGES)
 define need
@@ -22,17 +25,24 @@ if [ -n "$$missing" ]; then \
 fi
 endef
 
-.PHONY: demo check package host host-asan board host-deps board-deps
+.PHONY: demo check lint package host host-asan board host-deps board-deps lint-deps
 
 demo: host
 	./build/host/simboard
 
-# The same suite on every build: this machine's, the sanitized one, and the board's under
-# emulation.
-check: host host-asan board
+# Lint, then the same suite on every build: this machine's, the sanitized one, and the
+# board's under emulation.
+check: lint host-asan board
 	ctest --preset host
 	ctest --preset host-asan
 	ctest --preset armhf
+
+lint: host lint-deps
+	clang-format --dry-run --Werror $(SOURCES)
+	clang-tidy -p build/host --quiet $(filter %.cpp,$(SOURCES))
+	cppcheck -q --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
+		--library=posix --library=googletest --suppress=missingIncludeSystem \
+		--suppress=useStlAlgorithm -I tools/simboard -I build/host/tests $(filter %.cpp,$(SOURCES))
 
 package: board
 	cpack --preset armhf
@@ -51,6 +61,9 @@ board: host-deps board-deps
 
 host-deps:
 	$(call need,$(HOST_PACKAGES))
+
+lint-deps:
+	$(call need,$(LINT_PACKAGES))
 
 board-deps:
 	$(call need,$(BOARD_PACKAGES))

@@ -12,19 +12,12 @@
 #include <csignal>
 #include <fstream>
 #include <stdexcept>
-
-extern char **environ;
-
-std::vector<std::string> inherited_environment() {
-    std::vector<std::string> env;
-    for (char **e = environ; *e; ++e)
-        env.emplace_back(*e);
-    return env;
-}
+#include <thread>
 
 Process::Process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                  Output output) {
-    int out[2] = {-1, -1}, err[2];
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
     if (pipe2(err, O_CLOEXEC) == -1 || (output == Output::pipe && pipe2(out, O_CLOEXEC) == -1))
         throw std::runtime_error("pipe");
     if (output == Output::full)
@@ -110,7 +103,7 @@ int Process::exit_status(Clock::duration timeout) {
             waitpid(pid_, nullptr, 0);
             return *(status_ = -1);
         }
-        usleep(1000);
+        std::this_thread::sleep_for(1ms);
     }
     return *(status_ = simboard::exit_status(status));
 }

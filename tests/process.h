@@ -38,10 +38,10 @@ class Process {
     void signal_command(int sig) const; // to the command in the sandbox alone
     void close_output();                // the reader of standard output goes away
 
-    const std::string &output() const { return out_; } // every byte, as written
-    const std::string &errors() const { return err_; }
-    Clock::time_point started() const { return started_; }
-    Clock::time_point ended() const { return ended_; } // when its output closed
+    [[nodiscard]] const std::string &output() const { return out_; } // every byte, as written
+    [[nodiscard]] const std::string &errors() const { return err_; }
+    [[nodiscard]] Clock::time_point started() const { return started_; }
+    [[nodiscard]] Clock::time_point ended() const { return ended_; } // when its output closed
 
   private:
     bool pump(Clock::time_point deadline); // reads what arrives; false once it all ended
@@ -54,6 +54,3 @@ class Process {
     Clock::time_point started_, ended_;
     std::optional<int> status_;
 };
-
-// This process's environment, to pass on unchanged.
-std::vector<std::string> inherited_environment();

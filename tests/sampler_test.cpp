@@ -35,10 +35,10 @@ class Sampler : public testing::TestWithParam<std::vector<std::string>> {
   protected:
     Process start(Device device = Device::image, Process::Output output = Process::Output::pipe,
                   const std::vector<std::string> &args = {},
-                  const std::vector<std::string> &env = inherited_environment()) {
+                  const std::vector<std::string> &env = simboard::environment()) {
         auto command = GetParam();
         command.insert(command.end(), args.begin(), args.end());
-        return Process(board.sandbox(command, device), env, output);
+        return {board.sandbox(command, device), env, output};
     }
 
     simboard::Board board;
@@ -150,7 +150,7 @@ TEST_P(Sampler, AnImageTooShortForTheRegisterEndsByABusError) {
     for (std::uint64_t size : {simboard::register_address, std::uint64_t{4096}}) {
         SCOPED_TRACE("an image of " + std::to_string(size) + " bytes");
         simboard::Board short_board(size);
-        Process run(short_board.sandbox(GetParam()), inherited_environment());
+        Process run(short_board.sandbox(GetParam()), simboard::environment());
         EXPECT_EQ(run.exit_status(), 128 + SIGBUS);
         EXPECT_EQ(run.output(), "");
     }
@@ -171,7 +171,7 @@ TEST_P(Sampler, SignalsKeepTheirDefaultAction) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tool, Sampler, testing::Values(tool_command),
+INSTANTIATE_TEST_SUITE_P(Tool, Sampler, testing::Values(tool_command()),
                          [](const auto &) { return std::string(tool_name); });
 
 } // namespace

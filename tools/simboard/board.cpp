@@ -77,7 +77,7 @@ std::vector<std::string> Board::sandbox(const std::vector<std::string> &command,
         argv.insert(argv.end(), {"--dev-bind", "/dev/null", "/dev/mem"});
         break;
     }
-    argv.push_back("--");
+    argv.emplace_back("--");
     argv.insert(argv.end(), command.begin(), command.end());
     return argv;
 }
@@ -85,7 +85,11 @@ std::vector<std::string> Board::sandbox(const std::vector<std::string> &command,
 pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, int out_fd,
             int err_fd, bool own_group) {
     // Everything the child needs is built before the fork.
-    std::vector<char *> args, envp;
+    std::vector<char *> args;
+    std::vector<char *> envp;
+    args.reserve(argv.size() + 1);
+    envp.reserve(env.size() + 1);
+    const std::string cannot_run = "cannot run " + argv.at(0) + ": ";
     for (const auto &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
@@ -114,15 +118,24 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
-            signal(sig, SIG_DFL);
+            (void)signal(sig, SIG_DFL);
         execvpe(args[0], args.data(), envp.data());
-        std::string why = argv[0] + ": " + std::strerror(errno) + "\n";
-        (void)!write(2, why.data(), why.size());
+        const char *why = std::strerror(errno);
+        (void)!write(2, cannot_run.data(), cannot_run.size());
+        (void)!write(2, why, std::strlen(why));
+        (void)!write(2, "\n", 1);
         _exit(127);
     }
     if (own_group)
         setpgid(pid, pid); // also here, so that the group exists as soon as spawn returns
     return pid;
+}
+
+std::vector<std::string> environment() {
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e)
+        env.emplace_back(*e);
+    return env;
 }
 
 int exit_status(int wait_status) {

@@ -36,8 +36,8 @@ class Board {
     void set_reading(std::uint32_t reading);
 
     // The bubblewrap command line that runs `command` with `device` at /dev/mem.
-    std::vector<std::string> sandbox(const std::vector<std::string> &command,
-                                     Device device = Device::image) const;
+    [[nodiscard]] std::vector<std::string> sandbox(const std::vector<std::string> &command,
+                                                   Device device = Device::image) const;
 
   private:
     std::string dir_;
@@ -50,6 +50,9 @@ class Board {
 // asked. Returns the child's pid.
 pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, int out_fd,
             int err_fd, bool own_group = false);
+
+// This process's environment, to pass on unchanged.
+std::vector<std::string> environment();
 
 // The exit status a shell would report for a wait status: the code, or 128 + the signal.
 int exit_status(int wait_status);

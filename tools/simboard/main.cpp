@@ -23,8 +23,6 @@
 #include <thread>
 #include <vector>
 
-extern char **environ;
-
 namespace {
 
 volatile sig_atomic_t child = 0;
@@ -78,21 +76,17 @@ int main(int argc, char **argv) {
     if (command.empty())
         command.push_back(tool_next_to_me());
 
-    std::vector<std::string> env;
-    for (char **e = environ; *e; ++e)
-        env.emplace_back(*e);
-
     try {
         simboard::Board board;
         board.set_reading(held.value_or(discharged(0)));
 
         // Like system(3): the terminal's signals reach the command directly; other
         // termination requests are passed on, so that the image is always removed.
-        signal(SIGINT, SIG_IGN);
-        signal(SIGQUIT, SIG_IGN);
-        signal(SIGTERM, forward);
-        signal(SIGHUP, forward);
-        child = simboard::spawn(board.sandbox(command), env, 1, 2);
+        (void)signal(SIGINT, SIG_IGN);
+        (void)signal(SIGQUIT, SIG_IGN);
+        (void)signal(SIGTERM, forward);
+        (void)signal(SIGHUP, forward);
+        child = simboard::spawn(board.sandbox(command), simboard::environment(), 1, 2);
 
         // The reading changes half-way between the tool's one-second reads.
         std::mutex mutex;
