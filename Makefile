@@ -27,20 +27,20 @@ if [ -n "$$missing" ]; then \
 fi
 endef
 
-.PHONY: demo check lint bench package host host-asan board host-deps board-deps lint-deps \
-	bench-deps
+.PHONY: demo check lint bench package host host-asan board host-deps board-deps check-deps \
+	lint-deps bench-deps package-deps
 
 demo: host
 	./build/host/simboard
 
 # Lint, then the same suite on every build: this machine's, the sanitized one, and the
 # board's under emulation.
-check: lint host-asan board
+check: check-deps lint host-asan board
 	ctest --preset host
 	ctest --preset host-asan
 	ctest --preset armhf
 
-lint: host lint-deps
+lint: lint-deps host
 	clang-format --dry-run --Werror $(SOURCES)
 	printf '%s\n' $(filter %.cpp,$(SOURCES)) | xargs -P 2 -n 1 clang-tidy -p build/host --quiet
 	cppcheck -q --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
@@ -48,14 +48,14 @@ lint: host lint-deps
 		--suppress=useStlAlgorithm -I tools/simboard -I build/host/tests $(filter %.cpp,$(SOURCES))
 
 # The timing table of bench/README.md; the board's binary is sized when it has been built.
-bench: host bench-deps
+bench: bench-deps host
 	@board=; if [ -x build/armhf/battery-voltage ]; then \
 		arm-linux-gnueabihf-strip -o build/armhf/battery-voltage.stripped \
 			build/armhf/battery-voltage && board=build/armhf/battery-voltage.stripped; \
 	fi; \
 	./build/host/bench --runs $(RUNS) build/host/battery-voltage $$board
 
-package: board
+package: package-deps board
 	cpack --preset armhf
 
 host: host-deps
@@ -66,18 +66,20 @@ host-asan: host-deps
 	cmake --preset host-asan
 	cmake --build --preset host-asan --parallel
 
-board: host-deps board-deps
+board: board-deps
 	cmake --preset armhf
 	cmake --build --preset armhf --parallel
 
+# Each target names everything it needs at once, before it builds anything.
 host-deps:
 	$(call need,$(HOST_PACKAGES))
-
-bench-deps:
-	$(call need,$(BENCH_PACKAGES))
-
-lint-deps:
-	$(call need,$(LINT_PACKAGES))
-
 board-deps:
-	$(call need,$(BOARD_PACKAGES))
+	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES))
+check-deps:
+	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES) $(LINT_PACKAGES))
+lint-deps:
+	$(call need,$(HOST_PACKAGES) $(LINT_PACKAGES))
+bench-deps:
+	$(call need,$(HOST_PACKAGES) $(BENCH_PACKAGES))
+package-deps:
+	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES))
