@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -48,8 +49,10 @@ std::string tool_next_to_me() {
     return path.substr(0, path.rfind('/') + 1) + "battery-voltage";
 }
 
-// A battery that loses a few codes a second, from about 3.25 V (code 3900).
+// A battery that loses a few codes a second, from about 3.25 V (code 3900), and settles
+// at about 0.7 V (code 400) after twenty minutes.
 std::uint32_t discharged(unsigned seconds) {
+    seconds = std::min(seconds, 1166U);
     return 3900 - 3 * seconds - seconds % 2;
 }
 
