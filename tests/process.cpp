@@ -4,10 +4,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <sys/resource.h>
 
 #include <csignal>
 #include <fstream>
@@ -26,8 +25,8 @@ Process::Process(const std::vector<std::string> &argv, const std::vector<std::st
     rlimit no_core{0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
 
-    // The child leads a process group of its own, so that a signal reaches the sandbox
-    // and the tool together, as a terminal's would.
+    // The child leads a process group of its own, so that a run cut short by a failed
+    // test can be killed whole.
     started_ = Clock::now();
     pid_ = simboard::spawn(argv, env, out[1], err[1], true);
     if (out[1] != -1)
@@ -106,10 +105,6 @@ int Process::exit_status(Clock::duration timeout) {
         std::this_thread::sleep_for(1ms);
     }
     return *(status_ = simboard::exit_status(status));
-}
-
-void Process::signal(int sig) const {
-    kill(-pid_, sig);
 }
 
 void Process::signal_command(int sig) const {

@@ -34,7 +34,6 @@ class Process {
     // shell reports it, or -1 if it had to be killed.
     int exit_status(Clock::duration timeout = 15s);
 
-    void signal(int sig) const;         // to the whole process group, as a terminal does
     void signal_command(int sig) const; // to the command in the sandbox alone
     void close_output();                // the reader of standard output goes away
 
