@@ -51,14 +51,10 @@ double cpu_ms(const rusage &ru) {
 }
 
 // The launcher, inside the sandbox.
-int launch(int report_fd, char **command) {
+int launch(int report_fd, const std::vector<std::string> &command) {
+    fcntl(report_fd, F_SETFD, FD_CLOEXEC); // the report is the launcher's, not the command's
     double start = now_ms();
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(report_fd);
-        execvp(command[0], command);
-        _exit(127);
-    }
+    pid_t pid = simboard::spawn(command, simboard::environment(), 1, 2);
     int status = 0;
     rusage ru{};
     while (wait4(pid, &status, 0, &ru) == -1 && errno == EINTR) {
@@ -171,7 +167,8 @@ std::string first_line_of(const std::string &path, const std::string &key) {
 
 int main(int argc, char **argv) {
     if (argc >= 4 && std::string(argv[1]) == "--exec")
-        return launch(static_cast<int>(std::strtol(argv[2], nullptr, 10)), argv + 3);
+        return launch(static_cast<int>(std::strtol(argv[2], nullptr, 10)),
+                      std::vector<std::string>(argv + 3, argv + argc));
 
     long runs = 3;
     int arg = 1;

@@ -19,8 +19,8 @@ Process::Process(const std::vector<std::string> &argv, const std::vector<std::st
     int err[2] = {-1, -1};
     if (pipe2(err, O_CLOEXEC) == -1 || (output == Output::pipe && pipe2(out, O_CLOEXEC) == -1))
         throw std::runtime_error("pipe");
-    if (output == Output::full)
-        out[1] = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (output == Output::full && (out[1] = open("/dev/full", O_WRONLY | O_CLOEXEC)) == -1)
+        throw std::runtime_error("open /dev/full");
     // A command that dies of a fault leaves no core file behind (qemu-arm would write one).
     rlimit no_core{0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
