@@ -35,12 +35,15 @@ demo: host
 
 # Lint, then the same suite on every build: this machine's, the sanitized one, and the
 # board's under emulation.
-# The suites mostly wait on the tool's sleeps, so they run side by side.
+# A case mostly waits on the tool's sleeps; the CPU works only while a sandbox, the
+# sanitizer or the emulator starts. So the three suites run side by side, each running as
+# many cases at once as the machine has cores.
+JOBS ?= $(shell nproc)
 check: check-deps lint host-asan board
 	$(MAKE) --no-print-directory -j3 --output-sync=target suite-host suite-host-asan suite-armhf
 
 suite-host suite-host-asan suite-armhf:
-	ctest --preset $(@:suite-%=%)
+	ctest --preset $(@:suite-%=%) -j $(JOBS)
 
 lint: lint-deps host
 	clang-format --dry-run --Werror $(SOURCES)

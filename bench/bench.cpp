@@ -3,9 +3,9 @@
 //
 //   bench [--runs N] TOOL [STRIPPED-BOARD-BINARY]
 //
-// Each run starts the sandbox with this program inside it as a thin launcher
-// (`bench --exec FD COMMAND...`): it notes the clock, forks and execs the command, waits for
-// it, and reports the command's own start, end, CPU time and peak memory on descriptor FD.
+// Each run starts the sandbox with simboard-stamp inside it as a thin launcher (the same one
+// the tests use): it notes the clock, forks and execs the command, waits for it, and reports
+// the command's own start, end, CPU time and peak memory.
 // Lines are stamped as they arrive here, on the same monotonic clock, so every time below
 // is measured from the command's own start, with the sandbox's start left out.
 
@@ -50,20 +50,6 @@ double cpu_ms(const rusage &ru) {
     return ms(ru.ru_utime) + ms(ru.ru_stime);
 }
 
-// The launcher, inside the sandbox.
-int launch(int report_fd, const std::vector<std::string> &command) {
-    fcntl(report_fd, F_SETFD, FD_CLOEXEC); // the report is the launcher's, not the command's
-    double start = now_ms();
-    pid_t pid = simboard::spawn(command, simboard::environment(), 1, 2);
-    int status = 0;
-    rusage ru{};
-    while (wait4(pid, &status, 0, &ru) == -1 && errno == EINTR) {
-    }
-    double end = now_ms();
-    dprintf(report_fd, "%.6f %.6f %.6f %ld\n", start, end, cpu_ms(ru), ru.ru_maxrss);
-    return simboard::exit_status(status);
-}
-
 struct Sample {
     std::vector<double> lines; // arrival of each line, ms after the command's start
     double end = 0;            // the command's exit, ms after its start
@@ -74,19 +60,18 @@ struct Sample {
     int status = 0;
 };
 
-Sample run_once(const std::string &self, const std::vector<std::string> &command) {
+Sample run_once(const std::string &launcher, const std::vector<std::string> &command) {
     simboard::Board board;
     board.set_reading(2730);
     int out[2];
     int report[2];
-    if (pipe2(out, O_CLOEXEC) == -1 || pipe(report) == -1) // the report end is inherited
+    if (pipe2(out, O_CLOEXEC) == -1 || pipe2(report, O_CLOEXEC) == -1)
         throw std::runtime_error("pipe");
-    fcntl(report[0], F_SETFD, FD_CLOEXEC);
-    std::vector<std::string> argv{self, "--exec", std::to_string(report[1])};
-    argv.insert(argv.end(), command.begin(), command.end());
+    auto argv = simboard::stamped({launcher}, report[1], command);
 
     double spawned = now_ms();
-    pid_t pid = simboard::spawn(board.sandbox(argv), simboard::environment(), out[1], 2);
+    pid_t pid =
+        simboard::spawn(board.sandbox(argv), simboard::environment(), out[1], 2, false, report[1]);
     close(out[1]);
     close(report[1]);
 
@@ -118,11 +103,13 @@ Sample run_once(const std::string &self, const std::vector<std::string> &command
         text.append(buf, static_cast<std::size_t>(n));
     }
     close(report[0]);
-    double start = 0;
-    std::istringstream in(text);
-    if (!(in >> start >> s.end >> s.cpu_own >> s.rss_kib))
+    auto r = simboard::parse_report(text);
+    if (!r)
         throw std::runtime_error("no report from the launcher for " + command.at(0));
-    s.end -= start;
+    double start = static_cast<double>(r->started_ns) / 1e6;
+    s.end = static_cast<double>(r->ended_ns) / 1e6 - start;
+    s.cpu_own = static_cast<double>(r->cpu_us) / 1e3;
+    s.rss_kib = r->rss_kib;
     for (double at : arrivals)
         s.lines.push_back(at - start);
     return s;
@@ -166,10 +153,6 @@ std::string first_line_of(const std::string &path, const std::string &key) {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc >= 4 && std::string(argv[1]) == "--exec")
-        return launch(static_cast<int>(std::strtol(argv[2], nullptr, 10)),
-                      std::vector<std::string>(argv + 3, argv + argc));
-
     long runs = 3;
     int arg = 1;
     if (argc > 2 && std::string(argv[1]) == "--runs") {
@@ -187,6 +170,7 @@ int main(int argc, char **argv) {
     if (n <= 0)
         return 2;
     std::string me(self, static_cast<std::size_t>(n));
+    std::string launcher = me.substr(0, me.rfind('/') + 1) + "simboard-stamp";
 
     // The peer: a shell loop around BusyBox's generic physical-memory peek.
     const std::vector<std::string> peer{
@@ -199,9 +183,9 @@ int main(int argc, char **argv) {
     try {
         for (long r = 0; r < runs; ++r) {
             std::cerr << "run " << r + 1 << " of " << runs << "\n";
-            samples["true"].push_back(run_once(me, {"true"}));
-            samples["tool"].push_back(run_once(me, {tool}));
-            samples["peer"].push_back(run_once(me, peer));
+            samples["true"].push_back(run_once(launcher, {"true"}));
+            samples["tool"].push_back(run_once(launcher, {tool}));
+            samples["peer"].push_back(run_once(launcher, peer));
         }
     } catch (const std::exception &e) {
         std::cerr << "bench: " << e.what() << "\n";

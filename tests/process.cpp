@@ -13,11 +13,12 @@
 #include <stdexcept>
 #include <thread>
 
-Process::Process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                 Output output) {
+Process::Process(const Command &command, const std::vector<std::string> &env, Output output) {
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
-    if (pipe2(err, O_CLOEXEC) == -1 || (output == Output::pipe && pipe2(out, O_CLOEXEC) == -1))
+    int report[2] = {-1, -1};
+    if (pipe2(err, O_CLOEXEC) == -1 || pipe2(report, O_CLOEXEC) == -1 ||
+        (output == Output::pipe && pipe2(out, O_CLOEXEC) == -1))
         throw std::runtime_error("pipe");
     if (output == Output::full && (out[1] = open("/dev/full", O_WRONLY | O_CLOEXEC)) == -1)
         throw std::runtime_error("open /dev/full");
@@ -27,13 +28,14 @@ Process::Process(const std::vector<std::string> &argv, const std::vector<std::st
 
     // The child leads a process group of its own, so that a run cut short by a failed
     // test can be killed whole.
-    started_ = Clock::now();
-    pid_ = simboard::spawn(argv, env, out[1], err[1], true);
+    pid_ = simboard::spawn(command(report[1]), env, out[1], err[1], true, report[1]);
     if (out[1] != -1)
         close(out[1]);
     close(err[1]);
+    close(report[1]);
     out_fd_ = out[0];
     err_fd_ = err[0];
+    report_fd_ = report[0];
 }
 
 Process::~Process() {
@@ -42,8 +44,9 @@ Process::~Process() {
         waitpid(pid_, nullptr, 0);
     }
     close_output();
-    if (err_fd_ != -1)
-        close(err_fd_);
+    for (int fd : {err_fd_, report_fd_})
+        if (fd != -1)
+            close(fd);
 }
 
 bool Process::pump(Clock::time_point deadline) {
@@ -62,8 +65,6 @@ bool Process::pump(Clock::time_point deadline) {
         if (n <= 0) {
             close(fd.fd);
             (fd.fd == out_fd_ ? out_fd_ : err_fd_) = -1;
-            if (out_fd_ == -1 && err_fd_ == -1)
-                ended_ = now;
             continue;
         }
         if (fd.fd == err_fd_) {
@@ -104,15 +105,41 @@ int Process::exit_status(Clock::duration timeout) {
         }
         std::this_thread::sleep_for(1ms);
     }
-    return *(status_ = simboard::exit_status(status));
+    status_ = simboard::exit_status(status);
+    read_report();
+    return *status_;
+}
+
+void Process::read_report() {
+    // The launcher has ended with the sandbox, so the report is whole or absent.
+    std::string text;
+    char buf[256];
+    pollfd fd{report_fd_, POLLIN, 0};
+    while (poll(&fd, 1, 1000) > 0) {
+        ssize_t n = read(report_fd_, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    if (auto r = simboard::parse_report(text)) {
+        exec_at_ = Clock::time_point(std::chrono::nanoseconds(r->started_ns));
+        exit_at_ = Clock::time_point(std::chrono::nanoseconds(r->ended_ns));
+    }
 }
 
 void Process::signal_command(int sig) const {
-    // The sandbox (bubblewrap, without a pid namespace) runs the command as its one child.
-    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
-                           "/children");
-    pid_t command = 0;
-    if (!(children >> command))
+    // The sandbox (bubblewrap, without a pid namespace) runs the launcher as its one child,
+    // and the launcher runs the command: the last of the line.
+    pid_t command = pid_;
+    for (;;) {
+        std::ifstream children("/proc/" + std::to_string(command) + "/task/" +
+                               std::to_string(command) + "/children");
+        pid_t child = 0;
+        if (!(children >> child))
+            break;
+        command = child;
+    }
+    if (command == pid_)
         throw std::runtime_error("the sandbox has no command running");
     kill(command, sig);
 }

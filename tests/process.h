@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,8 +22,11 @@ class Process {
   public:
     enum class Output { pipe, full, closed }; // where standard output goes
 
-    // Starts argv in a process group of its own, with `env` as its environment.
-    Process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+    // The command line to start, given the descriptor on which simboard-stamp reports.
+    using Command = std::function<std::vector<std::string>(int report_fd)>;
+
+    // Starts the command in a process group of its own, with `env` as its environment.
+    Process(const Command &command, const std::vector<std::string> &env,
             Output output = Output::pipe);
     ~Process();
     Process(const Process &) = delete;
@@ -39,17 +43,20 @@ class Process {
 
     [[nodiscard]] const std::string &output() const { return out_; } // every byte, as written
     [[nodiscard]] const std::string &errors() const { return err_; }
-    [[nodiscard]] Clock::time_point started() const { return started_; }
-    [[nodiscard]] Clock::time_point ended() const { return ended_; } // when its output closed
+    // The stamped command's own exec and exit, as simboard-stamp saw them; after
+    // exit_status(), and only if the launcher reported.
+    [[nodiscard]] std::optional<Clock::time_point> exec_at() const { return exec_at_; }
+    [[nodiscard]] std::optional<Clock::time_point> exit_at() const { return exit_at_; }
 
   private:
     bool pump(Clock::time_point deadline); // reads what arrives; false once it all ended
+    void read_report();
 
     pid_t pid_ = -1;
-    int out_fd_ = -1, err_fd_ = -1;
+    int out_fd_ = -1, err_fd_ = -1, report_fd_ = -1;
     std::string out_, err_;
     std::vector<Line> lines_;
     std::size_t next_ = 0, line_start_ = 0;
-    Clock::time_point started_, ended_;
     std::optional<int> status_;
+    std::optional<Clock::time_point> exec_at_, exit_at_;
 };

@@ -1,14 +1,18 @@
 #include "board.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -83,7 +87,7 @@ std::vector<std::string> Board::sandbox(const std::vector<std::string> &command,
 }
 
 pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, int out_fd,
-            int err_fd, bool own_group) {
+            int err_fd, bool own_group, int keep_fd) {
     // Everything the child needs is built before the fork.
     std::vector<char *> args;
     std::vector<char *> envp;
@@ -114,6 +118,9 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
             else if (from != to)
                 dup2(from, to);
         }
+        // Only this child inherits it: other commands started meanwhile never hold it open.
+        if (keep_fd != -1)
+            fcntl(keep_fd, F_SETFD, 0);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -129,6 +136,50 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
     if (own_group)
         setpgid(pid, pid); // also here, so that the group exists as soon as spawn returns
     return pid;
+}
+
+namespace {
+
+std::int64_t monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+} // namespace
+
+int launch(int report_fd, const std::vector<std::string> &command) {
+    fcntl(report_fd, F_SETFD, FD_CLOEXEC); // the report is the launcher's, not the command's
+    Report r;
+    r.started_ns = monotonic_ns();
+    pid_t pid = spawn(command, environment(), 1, 2);
+    int status = 0;
+    rusage ru{};
+    while (wait4(pid, &status, 0, &ru) == -1 && errno == EINTR) {
+    }
+    r.ended_ns = monotonic_ns();
+    auto us = [](timeval tv) { return std::int64_t{tv.tv_sec} * 1000000 + tv.tv_usec; };
+    r.cpu_us = us(ru.ru_utime) + us(ru.ru_stime);
+    r.rss_kib = ru.ru_maxrss;
+    dprintf(report_fd, "stamp %lld %lld %lld %ld\n", static_cast<long long>(r.started_ns),
+            static_cast<long long>(r.ended_ns), static_cast<long long>(r.cpu_us), r.rss_kib);
+    return exit_status(status);
+}
+
+std::vector<std::string> stamped(std::vector<std::string> launcher, int report_fd,
+                                 const std::vector<std::string> &command) {
+    launcher.push_back(std::to_string(report_fd));
+    launcher.insert(launcher.end(), command.begin(), command.end());
+    return launcher;
+}
+
+std::optional<Report> parse_report(const std::string &line) {
+    Report r;
+    std::string tag;
+    std::istringstream in(line);
+    if (!(in >> tag >> r.started_ns >> r.ended_ns >> r.cpu_us >> r.rss_kib) || tag != "stamp")
+        return std::nullopt;
+    return r;
 }
 
 std::vector<std::string> environment() {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,9 +48,33 @@ class Board {
 
 // Starts `argv` with `env` as its environment, standard input from /dev/null, and standard
 // output and error on the given descriptors (-1: closed), in a process group of its own if
-// asked. Returns the child's pid.
+// asked. `keep_fd`, if not -1, is passed on to the command open. Returns the child's pid.
 pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, int out_fd,
-            int err_fd, bool own_group = false);
+            int err_fd, bool own_group = false, int keep_fd = -1);
+
+// The stamping launcher (`simboard-stamp FD COMMAND...`, run inside the sandbox): it reads
+// the clock, starts the command as its child, waits for it, and writes one report line on
+// descriptor FD. Times on a monotonic clock are comparable across processes, so a test or
+// benchmark can time the command from its own exec, leaving the sandbox's and any
+// launcher's start outside.
+struct Report {
+    std::int64_t started_ns = 0; // CLOCK_MONOTONIC, just before the fork
+    std::int64_t ended_ns = 0;   // CLOCK_MONOTONIC, as soon as the wait returned
+    std::int64_t cpu_us = 0;     // user and system time of the command and its waited children
+    long rss_kib = 0;            // the largest peak resident memory among them
+};
+
+// The launcher's body: runs `command` and reports on `report_fd`; returns the command's exit
+// status as a shell reports it.
+int launch(int report_fd, const std::vector<std::string> &command);
+
+// `launcher` (the command that starts simboard-stamp) with the report descriptor, then
+// `command`.
+std::vector<std::string> stamped(std::vector<std::string> launcher, int report_fd,
+                                 const std::vector<std::string> &command);
+
+// Parses a report line; nothing if it is not one.
+std::optional<Report> parse_report(const std::string &line);
 
 // This process's environment, to pass on unchanged.
 std::vector<std::string> environment();
