@@ -1,7 +1,7 @@
 # Front door. Each target first installs the Debian packages it lacks (as root), or names
 # the apt-get line to run and stops.
 
-HOST_PACKAGES := cmake g++ make libgtest-dev bubblewrap groff-base
+HOST_PACKAGES := cmake g++ make libgtest-dev bubblewrap groff-base strace
 BOARD_PACKAGES := g++-arm-linux-gnueabihf qemu-user googletest
 LINT_PACKAGES := clang-format clang-tidy cppcheck
 BENCH_PACKAGES := busybox

@@ -2,6 +2,9 @@
 //
 //   simboard                                 battery-voltage (next to simboard), discharging
 //   simboard [--reading N] [--] COMMAND...   COMMAND; the reading held at N, or discharging
+//   simboard --device absent|forbidden|unmappable [--] [COMMAND...]
+//                                            the same, with no usable /dev/mem, to see how
+//                                            a command fails (image: the memory, the default)
 //
 // The exit status is the command's (128 + the signal if a signal ended it).
 
@@ -34,9 +37,11 @@ void forward(int sig) {
 }
 
 int usage() {
-    std::cerr << "usage: simboard [--reading N] [--] [COMMAND [ARG]...]\n"
+    std::cerr << "usage: simboard [--reading N] [--device KIND] [--] [COMMAND [ARG]...]\n"
                  "Runs COMMAND (default: battery-voltage next to simboard) with a simulated\n"
-                 "board's memory at /dev/mem. Without --reading the battery discharges.\n";
+                 "board's memory at /dev/mem. Without --reading the battery discharges.\n"
+                 "--device absent|forbidden|unmappable puts, instead of the memory (image),\n"
+                 "nothing, a /dev/mem the command may not open, or one it cannot map.\n";
     return 2;
 }
 
@@ -60,11 +65,26 @@ std::uint32_t discharged(unsigned seconds) {
 
 int main(int argc, char **argv) {
     std::optional<std::uint32_t> held;
+    auto device = simboard::Device::image;
     int arg = 1;
     for (; arg < argc && argv[arg][0] == '-'; ++arg) {
         if (std::strcmp(argv[arg], "--") == 0) {
             ++arg;
             break;
+        }
+        if (std::strcmp(argv[arg], "--device") == 0 && arg + 1 < argc) {
+            std::string kind = argv[++arg];
+            if (kind == "image")
+                device = simboard::Device::image;
+            else if (kind == "absent")
+                device = simboard::Device::absent;
+            else if (kind == "forbidden")
+                device = simboard::Device::forbidden;
+            else if (kind == "unmappable")
+                device = simboard::Device::unmappable;
+            else
+                return usage();
+            continue;
         }
         if (std::strcmp(argv[arg], "--reading") != 0 || arg + 1 == argc)
             return usage();
@@ -89,7 +109,7 @@ int main(int argc, char **argv) {
         (void)signal(SIGQUIT, SIG_IGN);
         (void)signal(SIGTERM, forward);
         (void)signal(SIGHUP, forward);
-        child = simboard::spawn(board.sandbox(command), simboard::environment(), 1, 2);
+        child = simboard::spawn(board.sandbox(command, device), simboard::environment(), 1, 2);
 
         // The reading changes half-way between the tool's one-second reads.
         std::mutex mutex;
