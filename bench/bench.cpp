@@ -165,12 +165,7 @@ int main(int argc, char **argv) {
     }
     std::string tool = argv[arg];
     std::string board_binary = arg + 1 < argc ? argv[arg + 1] : "";
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return 2;
-    std::string me(self, static_cast<std::size_t>(n));
-    std::string launcher = me.substr(0, me.rfind('/') + 1) + "simboard-stamp";
+    std::string launcher = simboard::next_to_self("simboard-stamp");
 
     // The peer: a shell loop around BusyBox's generic physical-memory peek.
     const std::vector<std::string> peer{

@@ -2,13 +2,13 @@
 
 #include "board.h"
 #include "process.h"
+#include "timing.h"
 #include "tool_command.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <csignal>
-#include <cstdio>
 #include <string>
 
 using simboard::Device;
@@ -24,24 +24,6 @@ std::string ten_lines(std::uint32_t reading) {
     for (int i = 0; i < 10; ++i)
         all += line(reading);
     return all;
-}
-
-double seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
-// Times are taken from the tool's own exec, as the launcher in the sandbox stamps it: the
-// sandbox's start and the load of other cases stay outside. A misplaced one-second sleep
-// adds at least a second to any of them; what a bound leaves below that is room for the
-// runtime's, the sanitizer's or the emulator's start.
-constexpr double no_pause = 0.9; // s
-// Lines one second apart: a missing sleep or flush brings two lines together, a longer
-// period drives them apart.
-constexpr double shortest_gap = 0.5, longest_gap = 1.45; // s
-
-// Shown with `ctest -V`: what each bound was held against in this run.
-void measured(const std::string &what, double s) {
-    std::printf("[ measured ] %s: %.3f s\n", what.c_str(), s);
 }
 
 // The parameter is the command that starts the tool: the host binary, or the board's

@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +28,7 @@ namespace {
 
 } // namespace
 
-Board::Board(std::uint64_t size) {
+Board::Board(std::uint64_t size, std::uint64_t base) : base_(base) {
     const char *tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/simboard.XXXXXX";
     if (!mkdtemp(pattern.data()))
@@ -57,8 +59,36 @@ void Board::set_reading(std::uint32_t reading) {
     unsigned char word[4];
     for (int i = 0; i < 4; ++i)
         word[i] = static_cast<unsigned char>(reading >> (8 * i));
-    if (pwrite(fd_, word, sizeof word, static_cast<off_t>(register_address)) != sizeof word)
+    if (pwrite(fd_, word, sizeof word, static_cast<off_t>(register_address - base_)) != sizeof word)
         fail("write the register in " + image_);
+}
+
+std::uint32_t discharged(unsigned seconds) {
+    seconds = std::min(seconds, 1166U);
+    return 3900 - 3 * seconds - seconds % 2;
+}
+
+Battery::Battery(Board &board) : board_(board) {
+    board_.set_reading(discharged(0));
+    thread_ = std::thread([this] {
+        auto start = std::chrono::steady_clock::now();
+        std::unique_lock lock(mutex_);
+        for (unsigned s = 1;; ++s) {
+            if (done_cv_.wait_until(lock, start + std::chrono::milliseconds(1000 * s - 500),
+                                    [this] { return done_; }))
+                return;
+            board_.set_reading(discharged(s));
+        }
+    });
+}
+
+Battery::~Battery() {
+    {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+    }
+    done_cv_.notify_one();
+    thread_.join();
 }
 
 std::vector<std::string> Board::sandbox(const std::vector<std::string> &command,
@@ -148,11 +178,33 @@ std::int64_t monotonic_ns() {
 
 } // namespace
 
-int launch(int report_fd, const std::vector<std::string> &command) {
+int launch(int report_fd, const std::vector<std::string> &command, bool stamp_lines) {
     fcntl(report_fd, F_SETFD, FD_CLOEXEC); // the report is the launcher's, not the command's
+    int lines[2] = {-1, -1};
+    if (stamp_lines && pipe2(lines, O_CLOEXEC) == -1)
+        fail("pipe");
     Report r;
     r.started_ns = monotonic_ns();
-    pid_t pid = spawn(command, environment(), 1, 2);
+    pid_t pid = spawn(command, environment(), stamp_lines ? lines[1] : 1, 2);
+    if (stamp_lines) {
+        close(lines[1]);
+        char buf[4096];
+        ssize_t n = 0;
+        while ((n = read(lines[0], buf, sizeof buf)) != 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                break;
+            std::int64_t at = monotonic_ns();
+            for (ssize_t i = 0; i < n; ++i)
+                if (buf[i] == '\n')
+                    dprintf(report_fd, "line %lld\n", static_cast<long long>(at));
+            for (ssize_t done = 0, w = 0; done < n; done += w)
+                if ((w = write(1, buf + done, static_cast<std::size_t>(n - done))) <= 0)
+                    break;
+        }
+        close(lines[0]);
+    }
     int status = 0;
     rusage ru{};
     while (wait4(pid, &status, 0, &ru) == -1 && errno == EINTR) {
@@ -173,13 +225,31 @@ std::vector<std::string> stamped(std::vector<std::string> launcher, int report_f
     return launcher;
 }
 
-std::optional<Report> parse_report(const std::string &line) {
+std::optional<Report> parse_report(const std::string &text) {
     Report r;
-    std::string tag;
-    std::istringstream in(line);
-    if (!(in >> tag >> r.started_ns >> r.ended_ns >> r.cpu_us >> r.rss_kib) || tag != "stamp")
+    std::istringstream in(text);
+    bool ended = false;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::string tag;
+        words >> tag;
+        if (std::int64_t at = 0; tag == "line" && words >> at)
+            r.lines_ns.push_back(at);
+        else if (tag == "stamp")
+            ended = static_cast<bool>(words >> r.started_ns >> r.ended_ns >> r.cpu_us >> r.rss_kib);
+    }
+    if (!ended)
         return std::nullopt;
     return r;
+}
+
+std::string next_to_self(const std::string &name) {
+    std::vector<char> self(4096);
+    ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
+    if (n <= 0)
+        return name;
+    std::string path(self.data(), static_cast<std::size_t>(n));
+    return path.substr(0, path.rfind('/') + 1) + name;
 }
 
 std::vector<std::string> environment() {

@@ -4,9 +4,12 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace simboard {
@@ -26,8 +29,9 @@ enum class Device {
 
 class Board {
   public:
-    // A board whose memory image is `size` bytes long, reading 0.
-    explicit Board(std::uint64_t size = image_size);
+    // A board whose memory image is `size` bytes long, reading 0. The image's first byte
+    // stands for physical address `base`.
+    explicit Board(std::uint64_t size = image_size, std::uint64_t base = 0);
     ~Board();
     Board(const Board &) = delete;
     Board &operator=(const Board &) = delete;
@@ -36,6 +40,8 @@ class Board {
     // that has mapped the image sees it at its next load.
     void set_reading(std::uint32_t reading);
 
+    [[nodiscard]] const std::string &image() const { return image_; }
+
     // The bubblewrap command line that runs `command` with `device` at /dev/mem.
     [[nodiscard]] std::vector<std::string> sandbox(const std::vector<std::string> &command,
                                                    Device device = Device::image) const;
@@ -43,7 +49,29 @@ class Board {
   private:
     std::string dir_;
     std::string image_;
+    std::uint64_t base_ = 0;
     int fd_ = -1;
+};
+
+// A battery that loses a few codes a second from about 3.25 V (code 3900) and settles at
+// about 0.7 V (code 400) after twenty minutes: the reading `seconds` into the discharge.
+std::uint32_t discharged(unsigned seconds);
+
+// Discharges the board's battery while it lives: the reading changes every second, half-way
+// between the tool's one-second reads when the tool starts with the battery.
+class Battery {
+  public:
+    explicit Battery(Board &board);
+    ~Battery();
+    Battery(const Battery &) = delete;
+    Battery &operator=(const Battery &) = delete;
+
+  private:
+    Board &board_;
+    std::mutex mutex_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    std::thread thread_;
 };
 
 // Starts `argv` with `env` as its environment, standard input from /dev/null, and standard
@@ -52,29 +80,35 @@ class Board {
 pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, int out_fd,
             int err_fd, bool own_group = false, int keep_fd = -1);
 
-// The stamping launcher (`simboard-stamp FD COMMAND...`, run inside the sandbox): it reads
-// the clock, starts the command as its child, waits for it, and writes one report line on
-// descriptor FD. Times on a monotonic clock are comparable across processes, so a test or
-// benchmark can time the command from its own exec, leaving the sandbox's and any
-// launcher's start outside.
+// The stamping launcher (`simboard-stamp [--lines] FD COMMAND...`, run inside the sandbox
+// or on the emulated board): it reads the clock, starts the command as its child, waits for
+// it, and reports on descriptor FD. Times on a monotonic clock are comparable across
+// processes, so a test or benchmark can time the command from its own exec, leaving the
+// sandbox's, an emulator's and the launcher's own start outside. With --lines the command's
+// standard output passes through the launcher, which stamps each line as it comes: for a
+// board whose clock is not this machine's.
 struct Report {
-    std::int64_t started_ns = 0; // CLOCK_MONOTONIC, just before the fork
-    std::int64_t ended_ns = 0;   // CLOCK_MONOTONIC, as soon as the wait returned
-    std::int64_t cpu_us = 0;     // user and system time of the command and its waited children
-    long rss_kib = 0;            // the largest peak resident memory among them
+    std::vector<std::int64_t> lines_ns; // CLOCK_MONOTONIC, as each line came (--lines)
+    std::int64_t started_ns = 0;        // CLOCK_MONOTONIC, just before the fork
+    std::int64_t ended_ns = 0;          // CLOCK_MONOTONIC, as soon as the wait returned
+    std::int64_t cpu_us = 0; // user and system time of the command and its waited children
+    long rss_kib = 0;        // the largest peak resident memory among them
 };
 
 // The launcher's body: runs `command` and reports on `report_fd`; returns the command's exit
 // status as a shell reports it.
-int launch(int report_fd, const std::vector<std::string> &command);
+int launch(int report_fd, const std::vector<std::string> &command, bool stamp_lines = false);
 
 // `launcher` (the command that starts simboard-stamp) with the report descriptor, then
 // `command`.
 std::vector<std::string> stamped(std::vector<std::string> launcher, int report_fd,
                                  const std::vector<std::string> &command);
 
-// Parses a report line; nothing if it is not one.
-std::optional<Report> parse_report(const std::string &line);
+// Parses a report; nothing if it holds no end stamp.
+std::optional<Report> parse_report(const std::string &text);
+
+// The path of `name` in the directory of this process's own executable.
+std::string next_to_self(const std::string &name);
 
 // This process's environment, to pass on unchanged.
 std::vector<std::string> environment();

@@ -13,18 +13,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -43,22 +38,6 @@ int usage() {
                  "--device absent|forbidden|unmappable puts, instead of the memory (image),\n"
                  "nothing, a /dev/mem the command may not open, or one it cannot map.\n";
     return 2;
-}
-
-std::string tool_next_to_me() {
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return "battery-voltage";
-    std::string path(self, static_cast<std::size_t>(n));
-    return path.substr(0, path.rfind('/') + 1) + "battery-voltage";
-}
-
-// A battery that loses a few codes a second, from about 3.25 V (code 3900), and settles
-// at about 0.7 V (code 400) after twenty minutes.
-std::uint32_t discharged(unsigned seconds) {
-    seconds = std::min(seconds, 1166U);
-    return 3900 - 3 * seconds - seconds % 2;
 }
 
 } // namespace
@@ -97,11 +76,14 @@ int main(int argc, char **argv) {
     }
     std::vector<std::string> command(argv + arg, argv + argc);
     if (command.empty())
-        command.push_back(tool_next_to_me());
+        command.push_back(simboard::next_to_self("battery-voltage"));
 
     try {
         simboard::Board board;
-        board.set_reading(held.value_or(discharged(0)));
+        board.set_reading(held.value_or(0));
+        std::optional<simboard::Battery> battery;
+        if (!held)
+            battery.emplace(board);
 
         // Like system(3): the terminal's signals reach the command directly; other
         // termination requests are passed on, so that the image is always removed.
@@ -111,32 +93,9 @@ int main(int argc, char **argv) {
         (void)signal(SIGHUP, forward);
         child = simboard::spawn(board.sandbox(command, device), simboard::environment(), 1, 2);
 
-        // The reading changes half-way between the tool's one-second reads.
-        std::mutex mutex;
-        std::condition_variable done_cv;
-        bool done = false;
-        std::thread battery([&] {
-            if (held)
-                return;
-            auto start = std::chrono::steady_clock::now();
-            std::unique_lock lock(mutex);
-            for (unsigned s = 1;; ++s) {
-                if (done_cv.wait_until(lock, start + std::chrono::milliseconds(1000 * s - 500),
-                                       [&] { return done; }))
-                    return;
-                board.set_reading(discharged(s));
-            }
-        });
-
         int status = 0;
         while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
         }
-        {
-            std::lock_guard lock(mutex);
-            done = true;
-        }
-        done_cv.notify_one();
-        battery.join();
         return simboard::exit_status(status);
     } catch (const std::exception &e) {
         std::cerr << "simboard: " << e.what() << '\n';

@@ -1,0 +1,117 @@
+// The board's binary on the emulated board: Debian's ARMv7 kernel with a real /dev/mem, so
+// the kernel's own answers stand behind each case. Times come from the guest's clock, from
+// the tool's own exec.
+
+#include "machine.h"
+#include "timing.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <csignal>
+#include <thread>
+
+namespace {
+
+std::string line(std::uint32_t reading) {
+    return "Battery voltage is: " + std::to_string(reading) + "\n";
+}
+
+emuboard::Run run_on(emuboard::Options options) {
+    options.tool_dir = TOOL_DIR;
+    emuboard::Machine machine(options);
+    return machine.wait();
+}
+
+double run_time(const emuboard::Run &run) {
+    double s = seconds(std::chrono::nanoseconds(run.report.ended_ns - run.report.started_ns));
+    measured("start to exit", s);
+    return s;
+}
+
+TEST(EmulatedBoard, TenReadingsOfTheRegisterOneSecondApart) {
+    // Both ends of 32 bits, the top bit alone, and codes wider than 12 bits.
+    const std::array<std::uint32_t, 10> readings{0,     4294967295, 2147483648, 4095, 1,
+                                                 65536, 3000,       16777216,   255,  1234567890};
+    emuboard::Options options;
+    options.tool_dir = TOOL_DIR;
+    emuboard::Machine machine(options);
+    ASSERT_TRUE(machine.board());
+    machine.board()->set_reading(readings[0]);
+    std::string expected;
+    for (std::size_t i = 0; i < readings.size(); ++i) {
+        expected += line(readings[i]);
+        // The tool sleeps a second after each line: the next pass must see this write.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (machine.output().size() < expected.size() &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(machine.output(), expected) << "line " << i + 1;
+        if (i + 1 < readings.size())
+            machine.board()->set_reading(readings[i + 1]);
+    }
+    emuboard::Run run = machine.wait();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, expected);
+    EXPECT_EQ(run.err, "");
+
+    const auto &at = run.report.lines_ns;
+    ASSERT_EQ(at.size(), 10U);
+    double first = seconds(std::chrono::nanoseconds(at[0] - run.report.started_ns));
+    measured("first line after the start", first);
+    EXPECT_LT(first, no_pause);
+    for (std::size_t i = 1; i < at.size(); ++i) {
+        double gap = seconds(std::chrono::nanoseconds(at[i] - at[i - 1]));
+        measured("line " + std::to_string(i + 1) + " after the one before", gap);
+        EXPECT_TRUE(gap > shortest_gap && gap < longest_gap)
+            << "line " << i + 1 << " came " << gap << " s after the one before";
+    }
+    double span = seconds(std::chrono::nanoseconds(at[9] - at[0]));
+    measured("tenth line after the first", span);
+    EXPECT_TRUE(span > 8.5 && span < 10.5) << "nine periods took " << span << " s";
+    double tail = seconds(std::chrono::nanoseconds(run.report.ended_ns - at[9]));
+    measured("exit after the tenth line", tail);
+    EXPECT_TRUE(tail > shortest_gap && tail < longest_gap) << "exit came " << tail << " s after";
+}
+
+TEST(EmulatedBoard, WithoutCapSysRawioTheOpenFails) {
+    // /dev/mem is open to all: the kernel's capability check is what refuses.
+    emuboard::Options options;
+    options.unprivileged = true;
+    auto run = run_on(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Unable to open /dev/mem\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_LT(run_time(run), no_pause);
+}
+
+TEST(EmulatedBoard, TheKernelRefusesToMapSystemRam) {
+    emuboard::Options options;
+    options.memory = emuboard::Memory::ram;
+    auto run = run_on(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Unable to map /dev/mem\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_LT(run_time(run), no_pause);
+}
+
+TEST(EmulatedBoard, NothingBehindTheWindowIsABusError) {
+    emuboard::Options options;
+    options.memory = emuboard::Memory::none;
+    auto run = run_on(options);
+    EXPECT_EQ(run.status, 128 + SIGBUS);
+    EXPECT_EQ(run.out, ""); // no reading line, and no value made up
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(EmulatedBoard, OutputOnDevFullFailsTheRunAfterTenPasses) {
+    emuboard::Options options;
+    options.output_full = true;
+    auto run = run_on(options);
+    EXPECT_EQ(run.status, 1);
+    double took = run_time(run);
+    EXPECT_TRUE(took > 9.9 && took < 11.5) << "the run took " << took << " s";
+    EXPECT_EQ(run.err, "");
+}
+
+} // namespace

@@ -1,0 +1,274 @@
+#include "machine.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+namespace emuboard {
+
+namespace {
+
+// The guest's RAM starts at 0x40000000 on qemu's `virt` machine.
+constexpr std::uint64_t ram_base = 0x40000000;
+constexpr std::uint64_t ram_size = 3ULL << 30;
+
+std::string read_file(const std::string &path) {
+    int fd = -1;
+    while ((fd = open(path.c_str(), O_RDONLY | O_CLOEXEC)) == -1 && errno == EINTR) {
+    }
+    if (fd == -1)
+        throw Error("cannot read " + path + ": " + std::strerror(errno));
+    std::string bytes;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            int saved = errno;
+            close(fd);
+            if (n == -1)
+                throw Error("cannot read " + path + ": " + std::strerror(saved));
+            return bytes;
+        }
+        bytes.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+bool in_path(const std::string &name) {
+    const char *path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (access(dir.append("/").append(name).c_str(), X_OK) == 0)
+            return true;
+    return false;
+}
+
+// An initramfs in the kernel's "newc" cpio format.
+class Cpio {
+  public:
+    void add(const std::string &name, unsigned mode, const std::string &data = {},
+             unsigned rdev_major = 0, unsigned rdev_minor = 0) {
+        char header[111];
+        (void)std::snprintf(header, sizeof header,
+                            "070701%08X%08X%08X%08X%08X%08X%08zX%08X%08X%08X%08X%08zX%08X", ++ino_,
+                            mode, 0U, 0U, 1U, 0U, data.size(), 0U, 0U, rdev_major, rdev_minor,
+                            name.size() + 1, 0U);
+        bytes_ += header;
+        bytes_ += name;
+        bytes_ += '\0';
+        pad();
+        bytes_ += data;
+        pad();
+    }
+    std::string finish() {
+        add("TRAILER!!!", 0);
+        return bytes_;
+    }
+
+  private:
+    void pad() { bytes_.append((4 - bytes_.size() % 4) % 4, '\0'); }
+    std::string bytes_;
+    unsigned ino_ = 0;
+};
+
+std::string quoted(const std::string &word) {
+    std::string q = "'";
+    for (char c : word)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string last_lines(const std::string &text, std::size_t n) {
+    std::size_t at = text.size();
+    for (std::size_t i = 0; i <= n && at != std::string::npos && at > 0; ++i)
+        at = text.rfind('\n', at - 1);
+    return at == std::string::npos ? text : text.substr(at + 1);
+}
+
+} // namespace
+
+std::string cache_dir() {
+    if (const char *dir = std::getenv("EMUBOARD_CACHE"); dir && *dir)
+        return dir;
+    if (const char *dir = std::getenv("XDG_CACHE_HOME"); dir && *dir)
+        return std::string(dir) + "/battery-voltage/emuboard";
+    const char *home = std::getenv("HOME");
+    return std::string(home && *home ? home : "/root") + "/.cache/battery-voltage/emuboard";
+}
+
+Machine::Machine(const Options &options) {
+    if (!in_path("qemu-system-arm"))
+        throw Error("qemu-system-arm is not installed. As root, run:\n"
+                    "  apt-get install qemu-system-arm");
+    std::string cache = cache_dir();
+    for (const char *f : {"vmlinuz", "virtio_mmio.ko", "virtio_console.ko", "busybox"})
+        if (access((cache + "/" + f).c_str(), R_OK) != 0)
+            throw Error("the board's kernel and BusyBox are not in " + cache +
+                        ". Fetch them once with:\n  make emuboard-kernel   (or "
+                        "tools/emuboard/fetch.sh)");
+    std::vector<std::pair<std::string, std::string>> tools;
+    for (const char *f : {"battery-voltage", "simboard-stamp"}) {
+        std::string path = options.tool_dir + "/" + f;
+        if (access(path.c_str(), R_OK) != 0)
+            throw Error("no board build of " + std::string(f) + " at " + path +
+                        ": build it with make board");
+        tools.emplace_back(std::string("bin/") + f, read_file(path));
+    }
+
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/emuboard.XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        throw Error("cannot make a directory at " + pattern + ": " + std::strerror(errno));
+    dir_ = pattern;
+
+    std::string job = std::string("user=") + (options.unprivileged ? "nobody" : "root") +
+                      "\noutput=" + (options.output_full ? "full" : "port") + "\nset --";
+    if (options.command.empty())
+        job += " battery-voltage";
+    else
+        job += " sh -c " + quoted([&] {
+                   std::string line;
+                   for (const auto &w : options.command)
+                       line += (line.empty() ? "" : " ") + w;
+                   return line;
+               }());
+    Cpio cpio;
+    for (const char *d : {"bin", "dev", "etc", "lib", "proc", "sys", "tmp"})
+        cpio.add(d, S_IFDIR | 0755);
+    cpio.add("dev/console", S_IFCHR | 0600, {}, 5, 1);
+    cpio.add("init", S_IFREG | 0755, read_file(EMUBOARD_INIT));
+    cpio.add("job", S_IFREG | 0644, job + "\n");
+    cpio.add("etc/passwd", S_IFREG | 0644,
+             "root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n");
+    cpio.add("etc/group", S_IFREG | 0644, "root:x:0:\nnogroup:x:65534:\n");
+    cpio.add("bin/busybox", S_IFREG | 0755, read_file(cache + "/busybox"));
+    for (const char *m : {"virtio_mmio.ko", "virtio_console.ko"})
+        cpio.add(std::string("lib/") + m, S_IFREG | 0644, read_file(cache + "/" + m));
+    for (const auto &[name, bytes] : tools)
+        cpio.add(name, S_IFREG | 0755, bytes);
+    std::ofstream(dir_ + "/initramfs.cpio", std::ios::binary) << cpio.finish();
+    for (const char *f : {"out", "err", "report"})
+        std::ofstream(dir_ + "/" + f).flush();
+
+    std::vector<std::string> argv{"qemu-system-arm",
+                                  "-cpu",
+                                  "cortex-a15",
+                                  "-smp",
+                                  "1",
+                                  "-display",
+                                  "none",
+                                  "-monitor",
+                                  "none",
+                                  "-nic",
+                                  "none",
+                                  "-no-reboot",
+                                  "-serial",
+                                  "file:" + dir_ + "/console.log",
+                                  "-kernel",
+                                  cache + "/vmlinuz",
+                                  "-initrd",
+                                  dir_ + "/initramfs.cpio"};
+    std::string append = "console=ttyAMA0 rdinit=/init panic=-1 quiet";
+    switch (options.memory) {
+    case Memory::window:
+        append += " mem=512M";
+        board_.emplace(ram_size, ram_base);
+        argv.insert(argv.end(),
+                    {"-M", "virt,highmem=off,memory-backend=ram", "-m", "3G", "-object",
+                     "memory-backend-file,id=ram,size=3G,share=on,mem-path=" + board_->image()});
+        break;
+    case Memory::ram:
+        argv.insert(argv.end(), {"-M", "virt,highmem=off", "-m", "3G"});
+        break;
+    case Memory::none:
+        argv.insert(argv.end(), {"-M", "virt,highmem=off", "-m", "1G"});
+        break;
+    }
+    argv.insert(argv.end(), {"-append", append, "-device", "virtio-serial-device"});
+    int port = 0;
+    for (const char *f : {"out", "err", "report"}) {
+        ++port;
+        argv.insert(argv.end(),
+                    {"-chardev", std::string("file,id=") + f + ",path=" + dir_ + "/" + f, "-device",
+                     "virtserialport,chardev=" + std::string(f) + ",nr=" + std::to_string(port)});
+    }
+    int log = open((dir_ + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    qemu_ = simboard::spawn(argv, simboard::environment(), log, log);
+    close(log);
+}
+
+Machine::~Machine() {
+    if (qemu_ > 0) {
+        kill(qemu_, SIGKILL);
+        waitpid(qemu_, nullptr, 0);
+    }
+    if (const char *keep = std::getenv("EMUBOARD_KEEP"); keep && *keep) {
+        std::cerr << "emuboard: the board's files are kept in " << dir_ << "\n";
+        return;
+    }
+    for (const char *f : {"initramfs.cpio", "out", "err", "report", "console.log", "qemu.log"})
+        unlink((dir_ + "/" + f).c_str());
+    rmdir(dir_.c_str());
+}
+
+std::string Machine::output() const {
+    return read_file(dir_ + "/out");
+}
+
+bool Machine::started() const {
+    return read_file(dir_ + "/report").rfind("ready\n", 0) == 0;
+}
+
+std::string Machine::errors() const {
+    return read_file(dir_ + "/err");
+}
+
+void Machine::fail(const std::string &what) const {
+    std::string qemu = read_file(dir_ + "/qemu.log");
+    std::string console = last_lines(read_file(dir_ + "/console.log"), 12);
+    throw Error(what + (qemu.empty() ? "" : "\nqemu-system-arm says:\n" + qemu) +
+                (console.empty() ? "\nThe kernel printed nothing."
+                                 : "\nThe last lines of the kernel's console:\n" + console));
+}
+
+Run Machine::wait(std::chrono::seconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (waitpid(qemu_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(qemu_, SIGKILL);
+            waitpid(qemu_, nullptr, 0);
+            qemu_ = -1;
+            fail("the board did not power off within " + std::to_string(timeout.count()) + " s");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    qemu_ = -1;
+    std::string report = read_file(dir_ + "/report");
+    if (report.rfind("ready\n", 0) != 0)
+        fail("the board never reached the command: the kernel did not boot as far as its "
+             "/init");
+    auto at = report.find("\nstatus ");
+    auto stamps = simboard::parse_report(report);
+    if (at == std::string::npos || !stamps)
+        fail("the board stopped before the command ended");
+    Run run;
+    run.status = static_cast<int>(std::strtol(report.c_str() + at + 8, nullptr, 10));
+    run.out = output();
+    run.err = errors();
+    run.report = *stamps;
+    return run;
+}
+
+} // namespace emuboard

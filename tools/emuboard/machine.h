@@ -1,0 +1,81 @@
+// The emulated board: Debian's ARMv7 kernel under qemu-system-arm, booted from a small
+// initramfs that holds BusyBox and the board's own binaries, with a real /dev/mem. The host
+// plays the FPGA: the guest's physical memory is a file here (a simboard::Board image that
+// starts at the guest's RAM base), so a write to the file at the register's address is
+// what the guest's next load sees.
+#pragma once
+
+#include "board.h"
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace emuboard {
+
+// What sits at the bridge window, 0xFF200000.
+enum class Memory {
+    window, // 3 GiB, the kernel told of 512 MiB: no RAM of its own, and the host's register
+    ram,    // 3 GiB, all the kernel's: the window is System RAM, which /dev/mem refuses
+    none,   // 1 GiB: nothing at all, so a load there is an external abort
+};
+
+struct Options {
+    Memory memory = Memory::window;
+    bool unprivileged = false; // run as nobody, /dev/mem open to all: the kernel's own check
+    bool output_full = false;  // the command's standard output on the guest's /dev/full
+    // Run by the guest's shell; empty: battery-voltage.
+    std::vector<std::string> command;
+    // Where the board's builds of battery-voltage and simboard-stamp are.
+    std::string tool_dir;
+};
+
+// The board itself failed (not installed, not fetched, no boot, no end): never the command.
+class Error : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// How the command's run on the board went.
+struct Run {
+    int status = 0;          // as a shell reports it: the code, or 128 + the signal
+    std::string out, err;    // its standard output and standard error, byte for byte
+    simboard::Report report; // the guest's stamps: its exec and exit, and each line (output)
+};
+
+// Where the kernel and BusyBox are cached: $EMUBOARD_CACHE, else under ~/.cache.
+std::string cache_dir();
+
+class Machine {
+  public:
+    // Boots the board; the command starts once the kernel is up.
+    explicit Machine(const Options &options);
+    ~Machine(); // stops the machine if it still runs, and removes its files
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+
+    // The board's memory image, for Memory::window (the register is the host's); else null.
+    simboard::Board *board() { return board_ ? &*board_ : nullptr; }
+
+    // Whether the kernel is up and the command about to start.
+    [[nodiscard]] bool started() const;
+
+    // What the command has written so far to standard output, and to standard error.
+    [[nodiscard]] std::string output() const;
+    [[nodiscard]] std::string errors() const;
+
+    // Waits for the run's end and the machine's power-off.
+    Run wait(std::chrono::seconds timeout = std::chrono::seconds(180));
+
+  private:
+    [[noreturn]] void fail(const std::string &what) const;
+
+    std::string dir_;
+    std::optional<simboard::Board> board_;
+    pid_t qemu_ = -1;
+};
+
+} // namespace emuboard

@@ -1,0 +1,130 @@
+// emuboard: run a command on the emulated board, Debian's ARMv7 kernel under
+// qemu-system-arm with a real /dev/mem, while this machine plays the FPGA register.
+//
+//   emuboard                              battery-voltage (the board's build next to
+//                                         emuboard), the battery discharging
+//   emuboard [OPTION]... [--] COMMAND...  COMMAND in the guest's shell
+//
+// The command's standard output and error come out here as it writes them, and the exit
+// status is its own (128 + the signal if a signal ended it). A board that cannot run
+// (nothing installed or fetched, no boot) says so on standard error, with status 125.
+
+#include "machine.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <thread>
+
+namespace {
+
+int usage() {
+    std::cerr
+        << "usage: emuboard [--reading N] [--memory window|ram|none] [--unprivileged]\n"
+           "                [--output-full] [--] [COMMAND [ARG]...]\n"
+           "Boots Debian's ARMv7 kernel under qemu-system-arm and runs COMMAND there (default:\n"
+           "battery-voltage), with the battery-voltage register at 0xFF241000 played by this\n"
+           "machine. Without --reading the battery discharges.\n"
+           "  --memory window  the bridge window free for the register (default)\n"
+           "  --memory ram     the bridge window is the kernel's System RAM\n"
+           "  --memory none    nothing behind the bridge window (a 1 GiB machine)\n"
+           "  --unprivileged   run COMMAND as nobody\n"
+           "  --output-full    COMMAND's standard output on the guest's /dev/full\n";
+    return 2;
+}
+
+// Writes what `now` holds past `sent` bytes to `fd`.
+void pass_on(int fd, const std::string &now, std::size_t &sent) {
+    while (sent < now.size()) {
+        ssize_t n = write(fd, now.data() + sent, now.size() - sent);
+        if (n <= 0)
+            return;
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::optional<std::uint32_t> held;
+    emuboard::Options options;
+    int arg = 1;
+    for (; arg < argc && argv[arg][0] == '-'; ++arg) {
+        std::string opt = argv[arg];
+        if (opt == "--") {
+            ++arg;
+            break;
+        }
+        if (opt == "--unprivileged") {
+            options.unprivileged = true;
+        } else if (opt == "--output-full") {
+            options.output_full = true;
+        } else if (opt == "--memory" && arg + 1 < argc) {
+            std::string kind = argv[++arg];
+            if (kind == "window")
+                options.memory = emuboard::Memory::window;
+            else if (kind == "ram")
+                options.memory = emuboard::Memory::ram;
+            else if (kind == "none")
+                options.memory = emuboard::Memory::none;
+            else
+                return usage();
+        } else if (opt == "--reading" && arg + 1 < argc) {
+            char *end = nullptr;
+            errno = 0;
+            unsigned long long n = std::strtoull(argv[++arg], &end, 0);
+            if (errno || *end || !*argv[arg] || argv[arg][0] == '-' || n > UINT32_MAX)
+                return usage();
+            held = static_cast<std::uint32_t>(n);
+        } else {
+            return usage();
+        }
+    }
+    options.command.assign(argv + arg, argv + argc);
+    std::string self = simboard::next_to_self("");
+    options.tool_dir = self.empty() ? "." : self;
+
+    try {
+        emuboard::Machine machine(options);
+        auto *board = machine.board();
+        if (board)
+            board->set_reading(held.value_or(simboard::discharged(0)));
+        // The run, passed on as it comes. The battery starts to discharge with the command.
+        std::atomic<bool> done = false;
+        std::size_t out_sent = 0;
+        std::size_t err_sent = 0;
+        std::thread relay([&] {
+            std::optional<simboard::Battery> battery;
+            while (!done) {
+                if (board && !held && !battery && machine.started())
+                    battery.emplace(*board);
+                pass_on(1, machine.output(), out_sent);
+                pass_on(2, machine.errors(), err_sent);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+        std::optional<emuboard::Run> run;
+        std::string error;
+        try {
+            run = machine.wait();
+        } catch (const emuboard::Error &e) {
+            error = e.what();
+        }
+        done = true;
+        relay.join();
+        if (!error.empty())
+            throw emuboard::Error(error);
+        pass_on(1, run->out, out_sent);
+        pass_on(2, run->err, err_sent);
+        return run->status;
+    } catch (const std::exception &e) {
+        std::cerr << "emuboard: " << e.what() << '\n';
+        return 125;
+    }
+}
