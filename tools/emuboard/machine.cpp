@@ -196,13 +196,10 @@ Machine::Machine(const Options &options) {
         break;
     }
     argv.insert(argv.end(), {"-append", append, "-device", "virtio-serial-device"});
-    int port = 0;
-    for (const char *f : {"out", "err", "report"}) {
-        ++port;
-        argv.insert(argv.end(),
-                    {"-chardev", std::string("file,id=") + f + ",path=" + dir_ + "/" + f, "-device",
-                     "virtserialport,chardev=" + std::string(f) + ",nr=" + std::to_string(port)});
-    }
+    // Three ports, found in the guest by name.
+    for (std::string f : {"out", "err", "report"})
+        argv.insert(argv.end(), {"-chardev", "file,id=" + f + ",path=" + dir_ + "/" + f, "-device",
+                                 "virtserialport,chardev=" + f + ",name=emuboard." + f});
     int log = open((dir_ + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     qemu_ = simboard::spawn(argv, simboard::environment(), log, log);
     close(log);
