@@ -1,12 +1,19 @@
+# SPDX-License-Identifier: MIT
 # Front door. Each target first installs the Debian packages it lacks (as root), or names
 # the apt-get line to run and stops.
 
 HOST_PACKAGES := cmake g++ make libgtest-dev bubblewrap groff-base strace
-BOARD_PACKAGES := g++-arm-linux-gnueabihf qemu-user googletest
+BOARD_PACKAGES := g++-arm-linux-gnueabihf qemu-user googletest lintian
 LINT_PACKAGES := clang-format clang-tidy cppcheck
 BENCH_PACKAGES := busybox
 EMU_PACKAGES := qemu-system-arm
 RUNS ?= 3
+
+# Reproducible packages: their timestamps are the last commit's, unless given.
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
+ifneq ($(SOURCE_DATE_EPOCH),)
+export SOURCE_DATE_EPOCH
+endif
 
 SOURCES := $(shell find src tools tests bench -name '*.cpp' -o -name '*.h' 2>/dev/null)
 
@@ -71,7 +78,13 @@ bench: bench-deps host
 	fi; \
 	./build/host/bench --runs $(RUNS) build/host/battery-voltage $$board
 
-package: package-deps board
+# The Maintainer: DEBFULLNAME and DEBEMAIL, else the git identity; with neither, it stops
+# and says what to set.
+package: package-deps
+	@maintainer=$$(sh packaging/maintainer.sh) && \
+		echo "Maintainer: $$maintainer" && \
+		cmake --preset armhf -DPACKAGE_MAINTAINER="$$maintainer" >/dev/null
+	cmake --build --preset armhf --parallel
 	cpack --preset armhf
 
 host: host-deps

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Times battery-voltage on the simulated board against a generic peer, and prints a
 // Markdown table of the medians.
 //

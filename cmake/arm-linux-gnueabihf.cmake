@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The board: an ARM Cortex-A9 (ARMv7-A, VFPv3-D16, hard-float EABI) running Linux, with
 # Debian's arm-linux-gnueabihf cross compiler (package g++-arm-linux-gnueabihf).
 set(CMAKE_SYSTEM_NAME Linux)

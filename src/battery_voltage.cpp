@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // battery-voltage: print ten readings of the FPGA's battery-voltage register, one a second.
 //
 // The register is a 32-bit word at offset 0x41000 of the lightweight HPS-to-FPGA bridge,

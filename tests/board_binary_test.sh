@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The board's build: a 32-bit ARM executable for the hard-float calling convention,
 # statically linked with no interpreter, and our own code for VFPv3-D16 without NEON.
 # usage: board_binary_test.sh EXECUTABLE OBJECT-FILE-OF-THE-TOOL

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # How the tool reaches the device, from a trace of real runs on the simulated board: the
 # system calls it makes on /dev/mem, standard output and the clock, in order; and, for the
 # board's binary, every load it makes from the battery-voltage register.

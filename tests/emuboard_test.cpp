@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board's binary on the emulated board: Debian's ARMv7 kernel with a real /dev/mem, so
 // the kernel's own answers stand behind each case. Times come from the guest's clock, from
 // the tool's own exec.

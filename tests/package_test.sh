@@ -1,13 +1,27 @@
 #!/bin/sh
-# Builds the board's .deb, checks what it holds, and runs the packaged executable on the
-# simulated board.
-# usage: package_test.sh BUILD-DIR -- SIMBOARD-COMMAND... -- EMULATOR...
+# SPDX-License-Identifier: MIT
+# Builds the board's .deb, checks what it holds and what lintian says of it, runs the
+# packaged executable on the simulated board, and builds it again from a clone at another
+# path to check that the bytes are the same.
+# usage: package_test.sh SOURCE-DIR BUILD-DIR -- SIMBOARD-COMMAND... -- EMULATOR...
 set -eu
-build=$1; shift 2
+src=$1 build=$2; shift 3
 simboard=""; while [ "$1" != -- ]; do simboard="$simboard $1"; shift; done; shift
 emulator="$*"
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+
+maintainer=$(sed -n 's/^PACKAGE_MAINTAINER:STRING=//p' "$build/CMakeCache.txt")
+if [ -z "$maintainer" ]; then
+    sh "$src/packaging/maintainer.sh" >/dev/null || true
+    echo "SKIP: no maintainer for the package"
+    exit 77
+fi
+# As make package does: the package's timestamps are the last commit's.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git -C "$src" log -1 --format=%ct)
+    export SOURCE_DATE_EPOCH
+fi
 
 cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log"; fail "cpack"; }
@@ -18,8 +32,14 @@ deb=$1
 [ "$(dpkg-deb -f "$deb" Architecture)" = armhf ] || fail "architecture $(dpkg-deb -f "$deb" Architecture)"
 [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "depends on $(dpkg-deb -f "$deb" Depends)"
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort | tr '\n' ' ')
-[ "$files" = "./usr/bin/battery-voltage ./usr/share/man/man1/battery-voltage.1.gz " ] ||
-    fail "holds: $files"
+[ "$files" = "./usr/bin/battery-voltage ./usr/share/doc/battery-voltage/changelog.gz \
+./usr/share/doc/battery-voltage/copyright ./usr/share/lintian/overrides/battery-voltage \
+./usr/share/man/man1/battery-voltage.1.gz " ] || fail "holds: $files"
+[ "$(dpkg-deb -f "$deb" Maintainer)" = "$maintainer" ] || fail "maintainer $(dpkg-deb -f "$deb" Maintainer)"
+
+# Debian's own checker: no error and no warning.
+lintian --fail-on error,warning "$deb" >"$work/lintian.txt" 2>/dev/null ||
+    { cat "$work/lintian.txt"; fail "lintian"; }
 
 dpkg-deb -x "$deb" "$work/root"
 tool=$work/root/usr/bin/battery-voltage
@@ -36,4 +56,18 @@ expected=$(for i in 1 2 3 4 5 6 7 8 9 10; do echo "Battery voltage is: 4095"; do
 [ "$(cat "$work/out.txt")" = "$expected" ] && [ "$(wc -l <"$work/out.txt")" = 10 ] ||
     fail "output: $(cat "$work/out.txt")"
 [ ! -s "$work/err.txt" ] || fail "standard error: $(cat "$work/err.txt")"
+# The same bytes from a copy of the sources at another path, built only as far as the
+# package needs.
+mkdir -p "$work/elsewhere/battery-voltage"
+git -C "$src" ls-files -z | (cd "$src" && xargs -0 tar -cf -) |
+    tar -C "$work/elsewhere/battery-voltage" -xf -
+cmake -S "$work/elsewhere/battery-voltage" -B "$work/elsewhere/build" \
+    -DCMAKE_TOOLCHAIN_FILE="$work/elsewhere/battery-voltage/cmake/arm-linux-gnueabihf.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+    -DPACKAGE_MAINTAINER="$maintainer" >"$work/clone.log" 2>&1 &&
+    cmake --build "$work/elsewhere/build" --target battery-voltage man-page changelog \
+        >>"$work/clone.log" 2>&1 &&
+    cpack --config "$work/elsewhere/build/CPackConfig.cmake" -B "$work/elsewhere/out" \
+        >>"$work/clone.log" 2>&1 || { cat "$work/clone.log"; fail "the copy's package"; }
+cmp "$deb" "$work/elsewhere/out/$(basename "$deb")" || fail "a copy elsewhere makes other bytes"
 echo "ok: $(basename "$deb")"

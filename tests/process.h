@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A command run on the simulated board, seen from outside: the lines it writes with the
 // time each one arrives, what it writes to standard error, and how it ends.
 #pragma once

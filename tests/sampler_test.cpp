@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built tool, run on the simulated board: exact output bytes, exit status and timing.
 
 #include "board.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Timing bounds shared by the suites. Times are taken from the tool's own exec, as
 // simboard-stamp sees it: the sandbox's or the emulated board's start, and the load of
 // other cases, stay outside. A misplaced one-second sleep adds at least a second to any of

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Fetches what the emulated board boots, once: Debian's ARMv7 kernel (the package that
 # linux-image-armmp:armhf depends on), its two virtio console modules, and a static
 # BusyBox (busybox-static:armhf). They go to the cache, outside the work tree; once they are

@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# SPDX-License-Identifier: MIT
 # PID 1 on the emulated board. It brings up the virtio console ports that carry the
 # command's standard output, its standard error and the run's report, runs the command that
 # /job gives under simboard-stamp, reports its status and powers the machine off. The

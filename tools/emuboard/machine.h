@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated board: Debian's ARMv7 kernel under qemu-system-arm, booted from a small
 // initramfs that holds BusyBox and the board's own binaries, with a real /dev/mem. The host
 // plays the FPGA: the guest's physical memory is a file here (a simboard::Board image that

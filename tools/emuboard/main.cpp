@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // emuboard: run a command on the emulated board, Debian's ARMv7 kernel under
 // qemu-system-arm with a real /dev/mem, while this machine plays the FPGA register.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated board: a sparse file that stands in for /dev/mem, bound over /dev/mem in a
 // private mount namespace (bubblewrap) for the command that runs on it.
 #pragma once

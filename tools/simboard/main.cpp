@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // simboard: run a command on a simulated board, with a memory image bound over /dev/mem.
 //
 //   simboard                                 battery-voltage (next to simboard), discharging

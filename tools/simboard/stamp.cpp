@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // simboard-stamp [--lines] FD COMMAND...: runs COMMAND and reports on descriptor FD when it
 // started and ended, on the monotonic clock, with its CPU time and peak memory; with
 // --lines, also when each line of its standard output came. Run inside the sandbox or on
