@@ -198,9 +198,13 @@ Machine::Machine(const Options &options) {
     }
     argv.insert(argv.end(), {"-append", append, "-device", "virtio-serial-device"});
     // Three ports, found in the guest by name.
-    for (std::string f : {"out", "err", "report"})
-        argv.insert(argv.end(), {"-chardev", "file,id=" + f + ",path=" + dir_ + "/" + f, "-device",
-                                 "virtserialport,chardev=" + f + ",name=emuboard." + f});
+    for (const std::string f : {"out", "err", "report"}) {
+        std::string chardev = "file,id=";
+        chardev.append(f).append(",path=").append(dir_).append("/").append(f);
+        std::string port = "virtserialport,chardev=";
+        port.append(f).append(",name=emuboard.").append(f);
+        argv.insert(argv.end(), {"-chardev", chardev, "-device", port});
+    }
     int log = open((dir_ + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     qemu_ = simboard::spawn(argv, simboard::environment(), log, log);
     close(log);
