@@ -42,17 +42,20 @@ run() {
     [ "$mode" = host ] || mv "$work/err" "$work/trace"
 }
 
+# awk has no hexadecimal numbers of its own.
+hex='
+function hex(s,    n, i, c) {
+    s = tolower(s); sub(/^0x/, "", s); n = 0
+    for (i = 1; i <= length(s); i++) {
+        c = index("0123456789abcdef", substr(s, i, 1)); if (!c) return -1
+        n = n * 16 + c - 1
+    }
+    return n
+}'
+
 # The trace, reduced to the calls the contract names, in a form common to both tracers.
 calls() {
-    awk '
-    function hex(s,    n, i, c) {
-        s = tolower(s); sub(/^0x/, "", s); n = 0
-        for (i = 1; i <= length(s); i++) {
-            c = index("0123456789abcdef", substr(s, i, 1)); if (!c) return -1
-            n = n * 16 + c - 1
-        }
-        return n
-    }
+    awk "$hex"'
     function num(s) { return s ~ /^0x/ ? hex(s) : s + 0 }
     function ok(r) { return r ~ /^-1/ ? "-1" : "ok" }
     /^[0-9]+ / { sub(/^[0-9]+ /, "") }          # qemu-arm: the pid
@@ -105,15 +108,7 @@ expect() {
 # its four bytes, and that load a whole, aligned 32-bit word at its address.
 check_loads() {
     arm-linux-gnueabihf-objdump -d --no-show-raw-insn --disassemble=main "$tool" >"$work/main.s"
-    awk '
-    function hex(s,    n, i, c) {
-        s = tolower(s); sub(/^0x/, "", s); n = 0
-        for (i = 1; i <= length(s); i++) {
-            c = index("0123456789abcdef", substr(s, i, 1)); if (!c) return -1
-            n = n * 16 + c - 1
-        }
-        return n
-    }
+    awk "$hex"'
     function reg(name) {
         if (name == "sl") return r[10]; if (name == "fp") return r[11]
         if (name == "ip") return r[12]; if (name == "sp") return r[13]

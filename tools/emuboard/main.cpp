@@ -77,12 +77,9 @@ int main(int argc, char **argv) {
             else
                 return usage();
         } else if (opt == "--reading" && arg + 1 < argc) {
-            char *end = nullptr;
-            errno = 0;
-            unsigned long long n = std::strtoull(argv[++arg], &end, 0);
-            if (errno || *end || !*argv[arg] || argv[arg][0] == '-' || n > UINT32_MAX)
+            held = simboard::parse_reading(argv[++arg]);
+            if (!held)
                 return usage();
-            held = static_cast<std::uint32_t>(n);
         } else {
             return usage();
         }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -62,6 +63,15 @@ void Board::set_reading(std::uint32_t reading) {
         word[i] = static_cast<unsigned char>(reading >> (8 * i));
     if (pwrite(fd_, word, sizeof word, static_cast<off_t>(register_address - base_)) != sizeof word)
         fail("write the register in " + image_);
+}
+
+std::optional<std::uint32_t> parse_reading(const char *text) {
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long n = std::strtoull(text, &end, 0);
+    if (errno || *end || !*text || text[0] == '-' || n > UINT32_MAX)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(n);
 }
 
 std::uint32_t discharged(unsigned seconds) {

@@ -54,6 +54,10 @@ class Board {
     int fd_ = -1;
 };
 
+// A reading given on a command line (decimal, 0x hex or 0 octal), if it is one that fits
+// in 32 bits.
+std::optional<std::uint32_t> parse_reading(const char *text);
+
 // A battery that loses a few codes a second from about 3.25 V (code 3900) and settles at
 // about 0.7 V (code 400) after twenty minutes: the reading `seconds` into the discharge.
 std::uint32_t discharged(unsigned seconds);

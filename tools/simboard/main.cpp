@@ -68,12 +68,9 @@ int main(int argc, char **argv) {
         }
         if (std::strcmp(argv[arg], "--reading") != 0 || arg + 1 == argc)
             return usage();
-        char *end = nullptr;
-        errno = 0;
-        unsigned long long n = std::strtoull(argv[++arg], &end, 0);
-        if (errno || *end || !*argv[arg] || argv[arg][0] == '-' || n > UINT32_MAX)
+        held = simboard::parse_reading(argv[++arg]);
+        if (!held)
             return usage();
-        held = static_cast<std::uint32_t>(n);
     }
     std::vector<std::string> command(argv + arg, argv + argc);
     if (command.empty())
