@@ -100,10 +100,14 @@ int main(int argc, char **argv) {
         std::thread relay([&] {
             std::optional<simboard::Battery> battery;
             while (!done) {
-                if (board && !held && !battery && machine.started())
-                    battery.emplace(*board);
-                pass_on(1, machine.output(), out_sent);
-                pass_on(2, machine.errors(), err_sent);
+                try {
+                    if (board && !held && !battery && machine.started())
+                        battery.emplace(*board);
+                    pass_on(1, machine.output(), out_sent);
+                    pass_on(2, machine.errors(), err_sent);
+                } catch (const emuboard::Error &) {
+                    // Passed on at the end, or reported by wait().
+                }
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });
