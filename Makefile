@@ -83,7 +83,7 @@ bench: bench-deps host
 package: package-deps
 	@maintainer=$$(sh packaging/maintainer.sh) && \
 		echo "Maintainer: $$maintainer" && \
-		cmake --preset armhf -DPACKAGE_MAINTAINER="$$maintainer" >/dev/null
+		cmake --preset armhf -DPACKAGE_MAINTAINER:STRING="$$maintainer" >/dev/null
 	cmake --build --preset armhf --parallel
 	cpack --preset armhf
 

@@ -11,7 +11,7 @@ emulator="$*"
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-maintainer=$(sed -n 's/^PACKAGE_MAINTAINER:STRING=//p' "$build/CMakeCache.txt")
+maintainer=$(sed -n 's/^PACKAGE_MAINTAINER:[A-Z]*=//p' "$build/CMakeCache.txt")
 if [ -z "$maintainer" ]; then
     sh "$src/packaging/maintainer.sh" >/dev/null || true
     echo "SKIP: no maintainer for the package"
