@@ -89,7 +89,9 @@ calls() {
         else if (name == "close" && a[1] == fd) print "close mem"
         else if (name == "write") print "write " a[1] " " num(a[n]) " bytes = " result
         else if (name == "clock_nanosleep" || name == "nanosleep") {
-            s = args; sub(/^[^{]*\{tv_sec *= */, "", s); sub(/[^0-9].*/, "", s); print "sleep " s
+            s = args; sub(/^[^{]*\{tv_sec *= */, "", s); ns = s
+            sub(/[^0-9].*/, "", s); sub(/^[^,]*,tv_nsec *= */, "", ns); sub(/[^0-9].*/, "", ns)
+            print "sleep " s " s " ns " ns"
         } else if (name == "exit_group") print "exit " a[1]
     }' "$work/trace"
 }
@@ -176,7 +178,7 @@ map_call="map NULL 2097152 PROT_READ|PROT_WRITE MAP_SHARED fd mem offset 0xff200
 bytes=$((${#line} + 1))
 
 run image
-passes=$(for i in 1 2 3 4 5 6 7 8 9 10; do printf 'write 1 %s bytes = %s\nsleep 1\n' "$bytes" "$bytes"; done)
+passes=$(for i in 1 2 3 4 5 6 7 8 9 10; do printf 'write 1 %s bytes = %s\nsleep 1 s 0 ns\n' "$bytes" "$bytes"; done)
 lines=$(for i in 1 2 3 4 5 6 7 8 9 10; do echo "$line"; done)
 expect "a run" 0 "$lines" "$open_call = ok
 $map_call = ok
