@@ -47,9 +47,8 @@ else
     # /dev/mem open to everyone: what refuses the open is the kernel's own check for
     # CAP_SYS_RAWIO, not the file's mode.
     chmod 0666 /dev/mem
-    job="simboard-stamp $lines 3"
-    for arg; do job="$job '$(printf '%s' "$arg" | sed "s/'/'\\\\''/g")'"; done
-    su -s /bin/sh nobody -c "exec $job" >&4 2>&5 4>&- 5>&-
+    su -s /bin/sh -c 'exec "$@"' -- nobody su simboard-stamp $lines 3 "$@" \
+        >&4 2>&5 4>&- 5>&-
 fi
 echo "status $?" >&3
 poweroff -f

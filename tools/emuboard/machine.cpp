@@ -257,10 +257,10 @@ Run Machine::wait(std::chrono::seconds timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     qemu_ = -1;
-    std::string report = read_file(dir_ + "/report");
-    if (report.rfind("ready\n", 0) != 0)
+    if (!started())
         fail("the board never reached the command: the kernel did not boot as far as its "
              "/init");
+    std::string report = read_file(dir_ + "/report");
     auto at = report.find("\nstatus ");
     auto stamps = simboard::parse_report(report);
     if (at == std::string::npos || !stamps)

@@ -15,8 +15,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>

@@ -14,7 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
