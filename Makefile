@@ -2,11 +2,12 @@
 # Front door. Each target first installs the Debian packages it lacks (as root), or names
 # the apt-get line to run and stops.
 
-HOST_PACKAGES := cmake g++ make libgtest-dev bubblewrap groff-base strace
-BOARD_PACKAGES := g++-arm-linux-gnueabihf qemu-user googletest lintian
+HOST_PACKAGES := cmake ninja-build g++ make libgtest-dev bubblewrap
+BOARD_PACKAGES := g++-arm-linux-gnueabihf
+TEST_PACKAGES := qemu-user groff-base strace locales lintian
 LINT_PACKAGES := clang-format clang-tidy cppcheck
 BENCH_PACKAGES := busybox
-EMU_PACKAGES := qemu-system-arm
+EMU_PACKAGES := qemu-system-arm xz-utils
 RUNS ?= 3
 
 # Reproducible packages: their timestamps are the last commit's, unless given.
@@ -35,48 +36,51 @@ if [ -n "$$missing" ]; then \
 fi
 endef
 
-.PHONY: demo demo-board emuboard-kernel check suite-host suite-host-asan suite-armhf lint bench package host host-asan board host-deps board-deps check-deps \
-	lint-deps bench-deps emu-deps package-deps
+.PHONY: demo demo-board emuboard-kernel check lint bench package host board builds \
+	host-deps board-deps check-deps lint-deps bench-deps emu-deps package-deps
 
-demo: host
+# The tool on the simulated board: only what that needs is built.
+demo: host-deps
+	cmake --preset host --log-level=WARNING
+	cmake --build --preset host --target simboard-cli
 	./build/host/simboard
 
 # The board's binary on Debian's ARMv7 kernel under qemu-system-arm, the battery
-# discharging. emuboard is built for the board too, so it runs under qemu-arm.
-demo-board: board emuboard-kernel
-	qemu-arm build/armhf/emuboard
+# discharging.
+demo-board: builds emuboard-kernel
+	./build/host/emuboard
 
 # The kernel and BusyBox that the emulated board boots, fetched once into ~/.cache.
 emuboard-kernel: emu-deps
 	sh tools/emuboard/fetch.sh
 
-# Lint, then the same suite on every build: this machine's, the sanitized one, and the
-# board's under emulation.
+# Lint, then the one suite: every case on this machine's build, the sanitized build and
+# the board's binary under qemu-arm, and the emulated board's cases.
 # A case mostly waits on the tool's sleeps; the CPU works only while a sandbox, the
-# sanitizer or an emulator starts, or the emulated board boots. So the three suites run side
-# by side, each running twice as many cases at once as the machine has cores. Every bound
-# is timed from the tool's own start, so the load this makes stays outside them.
-JOBS ?= $(shell echo $$(( 2 * $$(nproc) )))
-check: check-deps lint host-asan board emuboard-kernel
-	$(MAKE) --no-print-directory -j3 --output-sync=target suite-host suite-host-asan suite-armhf
+# sanitizer or an emulator starts, or the emulated board boots. So the suite runs four
+# times as many cases at once as the machine has cores. Every bound is timed from the
+# tool's own start, so the load this makes stays outside them.
+JOBS ?= $(shell echo $$(( 4 * $$(nproc) )))
+check: check-deps lint emuboard-kernel
+	ctest --preset host -j $(JOBS)
 
-suite-host suite-host-asan suite-armhf:
-	ctest --preset $(@:suite-%=%) -j $(JOBS)
-
-lint: lint-deps host
+lint: lint-deps builds
 	clang-format --dry-run --Werror $(SOURCES)
-	printf '%s\n' $(filter %.cpp,$(SOURCES)) | xargs -P 2 -n 1 clang-tidy -p build/host --quiet
+	@# clang-tidy counts, on standard error, what it filtered out of system headers.
+	printf '%s\n' $(filter %.cpp,$(SOURCES)) | xargs -P 2 -n 1 sh -c \
+		'out=$$(clang-tidy -p build/host --quiet "$$1" 2>&1); s=$$?; \
+		printf "%s\n" "$$out" | grep -v "^[0-9]* warnings\? generated\.$$" | grep . ; exit $$s' sh
 	cppcheck -q --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
 		--library=posix --library=googletest --suppress=missingIncludeSystem \
-		--suppress=useStlAlgorithm -I tools/simboard -I build/host/tests $(filter %.cpp,$(SOURCES))
+		--suppress=useStlAlgorithm -I tools/simboard -I tools/emuboard -I build/host \
+		-I build/host/tests $(filter %.cpp,$(SOURCES))
 
-# The timing table of bench/README.md; the board's binary is sized when it has been built.
-bench: bench-deps host
-	@board=; if [ -x build/armhf/battery-voltage ]; then \
-		arm-linux-gnueabihf-strip -o build/armhf/battery-voltage.stripped \
-			build/armhf/battery-voltage && board=build/armhf/battery-voltage.stripped; \
-	fi; \
-	./build/host/bench --runs $(RUNS) build/host/battery-voltage $$board
+# The timing tables of bench/README.md: on the simulated board, and inside the emulated
+# board against the same peer.
+bench: bench-deps builds emuboard-kernel
+	arm-linux-gnueabihf-strip -o build/armhf/battery-voltage.stripped build/armhf/battery-voltage
+	./build/host/bench --runs $(RUNS) build/host/battery-voltage build/armhf/battery-voltage.stripped
+	./build/host/bench --runs $(RUNS) --emuboard
 
 # The Maintainer: DEBFULLNAME and DEBEMAIL, else the git identity; with neither, it stops
 # and says what to set.
@@ -87,17 +91,17 @@ package: package-deps
 	cmake --build --preset armhf --parallel
 	cpack --preset armhf
 
-host: host-deps
-	cmake --preset host
-	cmake --build --preset host --parallel
+# Everything: the board's build first, since the host build takes its binaries into guest/
+# for the emulated board and for qemu-arm.
+builds: board host
 
-host-asan: host-deps
-	cmake --preset host-asan
-	cmake --build --preset host-asan --parallel
+host: host-deps
+	cmake --preset host --log-level=WARNING
+	cmake --build --preset host
 
 board: board-deps
-	cmake --preset armhf
-	cmake --build --preset armhf --parallel
+	cmake --preset armhf --log-level=WARNING
+	cmake --build --preset armhf
 
 # Each target names everything it needs at once, before it builds anything.
 host-deps:
@@ -105,11 +109,11 @@ host-deps:
 board-deps:
 	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES))
 check-deps:
-	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES) $(LINT_PACKAGES) $(EMU_PACKAGES))
+	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES) $(TEST_PACKAGES) $(LINT_PACKAGES) $(EMU_PACKAGES))
 lint-deps:
-	$(call need,$(HOST_PACKAGES) $(LINT_PACKAGES))
+	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES) $(TEST_PACKAGES) $(LINT_PACKAGES))
 bench-deps:
-	$(call need,$(HOST_PACKAGES) $(BENCH_PACKAGES))
+	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES) $(TEST_PACKAGES) $(BENCH_PACKAGES) $(EMU_PACKAGES))
 emu-deps:
 	$(call need,$(EMU_PACKAGES))
 package-deps:

@@ -11,19 +11,15 @@
 // is measured from the command's own start, with the sandbox's start left out.
 
 #include "board.h"
+#include "machine.h"
+#include "process.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/resource.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -38,17 +34,8 @@
 
 namespace {
 
-double now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-double cpu_ms(const rusage &ru) {
-    auto ms = [](timeval tv) {
-        return static_cast<double>(tv.tv_sec) * 1e3 + static_cast<double>(tv.tv_usec) / 1e3;
-    };
-    return ms(ru.ru_utime) + ms(ru.ru_stime);
+double ms(simboard::Clock::duration d) {
+    return simboard::seconds(d) * 1e3;
 }
 
 struct Sample {
@@ -61,58 +48,45 @@ struct Sample {
     int status = 0;
 };
 
+// The launcher's view of a run: the command's own start, exit, CPU time and memory.
+void take_report(Sample &s, const simboard::Report &r, const std::vector<std::int64_t> &lines_ns) {
+    if (!r.stamped)
+        throw std::runtime_error("no report from the launcher");
+    s.end = static_cast<double>(r.ended_ns - r.started_ns) / 1e6;
+    s.cpu_own = static_cast<double>(r.cpu_us) / 1e3;
+    s.rss_kib = r.rss_kib;
+    for (std::int64_t at : lines_ns)
+        s.lines.push_back(static_cast<double>(at - r.started_ns) / 1e6);
+}
+
 Sample run_once(const std::string &launcher, const std::vector<std::string> &command) {
     simboard::Board board;
     board.set_reading(2730);
-    int out[2];
-    int report[2];
-    if (pipe2(out, O_CLOEXEC) == -1 || pipe2(report, O_CLOEXEC) == -1)
-        throw std::runtime_error("pipe");
-    auto argv = simboard::stamped({launcher}, report[1], command);
-
-    double spawned = now_ms();
-    pid_t pid =
-        simboard::spawn(board.sandbox(argv), simboard::environment(), out[1], 2, false, report[1]);
-    close(out[1]);
-    close(report[1]);
-
-    std::vector<double> arrivals;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        double at = now_ms();
-        for (ssize_t i = 0; i < n; ++i)
-            if (buf[i] == '\n')
-                arrivals.push_back(at);
-    }
-    close(out[0]);
-
-    int status = 0;
-    rusage ru{};
-    wait4(pid, &status, 0, &ru);
+    std::vector<std::string> argv{launcher, "3"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    simboard::Process run(board.sandbox(argv),
+                          {simboard::environment(), simboard::piped, 2, false, true});
     Sample s;
-    s.sandboxed = now_ms() - spawned;
-    s.cpu_all = cpu_ms(ru);
-    s.status = simboard::exit_status(status);
+    s.status = run.wait(std::chrono::minutes(1));
+    s.sandboxed = ms(run.ended() - run.started());
+    s.cpu_all = static_cast<double>(run.cpu_us()) / 1e3;
+    std::vector<std::int64_t> lines_ns;
+    for (const auto &line : run.lines())
+        lines_ns.push_back(simboard::nanoseconds(line.at));
+    take_report(s, run.report(), lines_ns);
+    return s;
+}
 
-    std::string text;
-    while (ssize_t n = read(report[0], buf, sizeof buf)) {
-        if (n < 0)
-            break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    close(report[0]);
-    auto r = simboard::parse_report(text);
-    if (!r)
-        throw std::runtime_error("no report from the launcher for " + command.at(0));
-    double start = static_cast<double>(r->started_ns) / 1e6;
-    s.end = static_cast<double>(r->ended_ns) / 1e6 - start;
-    s.cpu_own = static_cast<double>(r->cpu_us) / 1e3;
-    s.rss_kib = r->rss_kib;
-    for (double at : arrivals)
-        s.lines.push_back(at - start);
+// The same on the emulated board: the guest's launcher stamps the lines on its own clock.
+Sample run_on_emuboard(const std::vector<std::string> &command) {
+    emuboard::Options options;
+    options.command = command;
+    emuboard::Machine machine(options);
+    machine.board()->set_reading(2730);
+    emuboard::Run run = machine.wait();
+    Sample s;
+    s.status = run.status;
+    take_report(s, run.report, run.report.lines_ns);
     return s;
 }
 
@@ -139,7 +113,7 @@ std::string fixed(double v, int digits) {
 }
 
 long file_size(const std::string &path) {
-    struct stat st {};
+    struct stat st = {};
     return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
 }
 
@@ -151,29 +125,86 @@ std::string first_line_of(const std::string &path, const std::string &key) {
     return "?";
 }
 
+// The board's binary against the peer inside the same guest, the emulated board's own
+// figures: the guest's clock, and the guest kernel's count of CPU time and memory.
+int emuboard_table(long runs, const std::string &peer) {
+    std::map<std::string, std::vector<Sample>> samples;
+    try {
+        for (long r = 0; r < runs; ++r) {
+            std::cerr << "run " << r + 1 << " of " << runs << " on the emulated board\n";
+            samples["tool"].push_back(run_on_emuboard({}));
+            samples["peer"].push_back(run_on_emuboard({peer}));
+        }
+    } catch (const std::exception &e) {
+        std::cerr << "bench: " << e.what() << "\n";
+        return 1;
+    }
+    auto figure = [&](const char *who, const std::function<double(const Sample &)> &f) {
+        return median_of(samples[who], f);
+    };
+    auto first = [](const Sample &s) { return s.lines.empty() ? -1 : s.lines[0]; };
+    auto whole = [](const Sample &s) { return s.end / 1e3; };
+    auto cpu = [](const Sample &s) { return s.cpu_own; };
+    auto rss = [](const Sample &s) { return static_cast<double>(s.rss_kib); };
+    std::cout << "Median of " << runs << " runs on the emulated board ("
+              << emuboard::kernel_package()
+              << " under qemu-system-arm, Cortex-A15, one CPU), each run a boot of its own. "
+                 "Peer: the same shell loop, BusyBox's `sh`, `devmem` and `sleep`, in the same "
+                 "guest.\n\n"
+              << "| figure | battery-voltage | peer | target for battery-voltage | met |\n"
+              << "|---|---:|---:|---|---|\n"
+              << "| first line, ms after start | " << fixed(figure("tool", first), 2) << " | "
+              << fixed(figure("peer", first), 2) << " | | |\n"
+              << "| whole run, start to exit, s | " << fixed(figure("tool", whole), 4) << " | "
+              << fixed(figure("peer", whole), 4) << " | | |\n";
+    double mine = figure("tool", cpu);
+    double theirs = figure("peer", cpu);
+    std::cout << "| CPU time of the command, ms | " << fixed(mine, 2) << " | " << fixed(theirs, 2)
+              << " | at most a fifth of the peer's (" << fixed(theirs / 5, 2) << ") | "
+              << (mine <= theirs / 5 ? "yes" : "no") << " |\n";
+    mine = figure("tool", rss);
+    theirs = figure("peer", rss);
+    std::cout << "| peak resident memory, KiB | " << fixed(mine, 0) << " | " << fixed(theirs, 0)
+              << " | no more than the peer's | " << (mine <= theirs ? "yes" : "no") << " |\n";
+    for (const char *who : {"tool", "peer"})
+        for (const auto &sample : samples[who])
+            if (sample.status != 0 || sample.lines.size() != 10)
+                std::cerr << "bench: a " << who << " run on the emulated board ended with status "
+                          << sample.status << " after " << sample.lines.size() << " lines\n";
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     long runs = 3;
-    int arg = 1;
-    if (argc > 2 && std::string(argv[1]) == "--runs") {
-        runs = std::max(1L, std::strtol(argv[2], nullptr, 10));
-        arg = 3;
+    bool on_emuboard = false;
+    const option options[] = {
+        {"runs", required_argument, nullptr, 'r'}, {"emuboard", no_argument, nullptr, 'e'}, {}};
+    for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
+        if (c == 'r')
+            runs = std::max(1L, std::strtol(optarg, nullptr, 10));
+        else if (c == 'e')
+            on_emuboard = true;
+        else
+            optind = argc + 1; // to the usage below
     }
-    if (arg >= argc) {
-        std::cerr << "usage: bench [--runs N] TOOL [STRIPPED-BOARD-BINARY]\n";
-        return 2;
-    }
-    std::string tool = argv[arg];
-    std::string board_binary = arg + 1 < argc ? argv[arg + 1] : "";
-    std::string launcher = simboard::next_to_self("simboard-stamp");
 
     // The peer: a shell loop around BusyBox's generic physical-memory peek.
-    const std::vector<std::string> peer{
-        "sh", "-c",
+    const std::string peer =
         "i=0; while [ $i -lt 10 ]; do"
         " echo \"Battery voltage is: $(($(busybox devmem 0xFF241000 32)))\"; sleep 1;"
-        " i=$((i + 1)); done"};
+        " i=$((i + 1)); done";
+    if (on_emuboard && optind == argc)
+        return emuboard_table(runs, peer);
+    if (on_emuboard || optind >= argc) {
+        std::cerr << "usage: bench [--runs N] TOOL [STRIPPED-BOARD-BINARY]\n"
+                     "       bench [--runs N] --emuboard\n";
+        return 2;
+    }
+    std::string tool = argv[optind];
+    std::string board_binary = optind + 1 < argc ? argv[optind + 1] : "";
+    std::string launcher = simboard::next_to_self("simboard-stamp");
 
     std::map<std::string, std::vector<Sample>> samples;
     try {
@@ -181,7 +212,7 @@ int main(int argc, char **argv) {
             std::cerr << "run " << r + 1 << " of " << runs << "\n";
             samples["true"].push_back(run_once(launcher, {"true"}));
             samples["tool"].push_back(run_once(launcher, {tool}));
-            samples["peer"].push_back(run_once(launcher, peer));
+            samples["peer"].push_back(run_once(launcher, {"sh", "-c", peer}));
         }
     } catch (const std::exception &e) {
         std::cerr << "bench: " << e.what() << "\n";

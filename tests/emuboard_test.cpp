@@ -18,8 +18,7 @@ std::string line(std::uint32_t reading) {
     return "Battery voltage is: " + std::to_string(reading) + "\n";
 }
 
-emuboard::Run run_on(emuboard::Options options) {
-    options.tool_dir = TOOL_DIR;
+emuboard::Run run_on(const emuboard::Options &options) {
     emuboard::Machine machine(options);
     return machine.wait();
 }
@@ -34,18 +33,15 @@ TEST(EmulatedBoard, TenReadingsOfTheRegisterOneSecondApart) {
     // Both ends of 32 bits, the top bit alone, and codes wider than 12 bits.
     const std::array<std::uint32_t, 10> readings{0,     4294967295, 2147483648, 4095, 1,
                                                  65536, 3000,       16777216,   255,  1234567890};
-    emuboard::Options options;
-    options.tool_dir = TOOL_DIR;
-    emuboard::Machine machine(options);
+    emuboard::Machine machine(emuboard::Options{});
     ASSERT_TRUE(machine.board());
     machine.board()->set_reading(readings[0]);
     std::string expected;
     for (std::size_t i = 0; i < readings.size(); ++i) {
         expected += line(readings[i]);
         // The tool sleeps a second after each line: the next pass must see this write.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while (machine.output().size() < expected.size() &&
-               std::chrono::steady_clock::now() < deadline)
+        auto deadline = simboard::Clock::now() + std::chrono::seconds(120);
+        while (machine.output().size() < expected.size() && simboard::Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_EQ(machine.output(), expected) << "line " << i + 1;
         if (i + 1 < readings.size())

@@ -65,7 +65,7 @@ cmake -S "$work/elsewhere/battery-voltage" -B "$work/elsewhere/build" \
     -DCMAKE_TOOLCHAIN_FILE="$work/elsewhere/battery-voltage/cmake/arm-linux-gnueabihf.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
     -DPACKAGE_MAINTAINER="$maintainer" >"$work/clone.log" 2>&1 &&
-    cmake --build "$work/elsewhere/build" --target battery-voltage man-page changelog \
+    cmake --build "$work/elsewhere/build" --target battery-voltage man-page package-changelog \
         >>"$work/clone.log" 2>&1 &&
     cpack --config "$work/elsewhere/build/CPackConfig.cmake" -B "$work/elsewhere/out" \
         >>"$work/clone.log" 2>&1 || { cat "$work/clone.log"; fail "the copy's package"; }

@@ -4,15 +4,21 @@
 #include "board.h"
 #include "process.h"
 #include "timing.h"
-#include "tool_command.h"
+#include "variants.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <csignal>
+#include <fstream>
 #include <string>
 
+using simboard::Clock;
 using simboard::Device;
+using simboard::Process;
 
 namespace {
 
@@ -27,34 +33,78 @@ std::string ten_lines(std::uint32_t reading) {
     return all;
 }
 
-// The parameter is the command that starts the tool: the host binary, or the board's
-// binary behind an emulator.
-class Sampler : public testing::TestWithParam<std::vector<std::string>> {
+enum class Output { pipe, full, closed }; // where the tool's standard output goes
+
+// The stamped command's own exec and exit, as simboard-stamp reported them.
+std::optional<Clock::time_point> exec_at(const Process &run) {
+    if (!run.report().stamped)
+        return std::nullopt;
+    return simboard::time_point(run.report().started_ns);
+}
+std::optional<Clock::time_point> exit_at(const Process &run) {
+    if (!run.report().stamped)
+        return std::nullopt;
+    return simboard::time_point(run.report().ended_ns);
+}
+
+// Signals the tool alone: bubblewrap (without a pid namespace) runs the launcher as its one
+// child, and the launcher runs the tool, the last of the line.
+void signal_tool(const Process &run, int sig) {
+    pid_t tool = run.pid();
+    for (;;) {
+        std::ifstream children("/proc/" + std::to_string(tool) + "/task/" + std::to_string(tool) +
+                               "/children");
+        pid_t child = 0;
+        if (!(children >> child))
+            break;
+        tool = child;
+    }
+    ASSERT_NE(tool, run.pid()) << "the sandbox has no command running";
+    kill(tool, sig);
+}
+
+// The parameter is the way the tool runs: this machine's build, the sanitized build, or
+// the board's binary under qemu-arm.
+class Sampler : public testing::TestWithParam<Variant> {
   protected:
-    Process start(Device device = Device::image, Process::Output output = Process::Output::pipe,
+    // The tool on the board under the stamping launcher, in a process group of its own, so
+    // that a run cut short by a failed case can be killed whole.
+    Process start(Device device = Device::image, Output output = Output::pipe,
                   const std::vector<std::string> &args = {},
                   const std::vector<std::string> &env = simboard::environment()) {
-        auto command = GetParam();
+        std::vector<std::string> command{launcher, "3"};
+        command.insert(command.end(), GetParam().command.begin(), GetParam().command.end());
         command.insert(command.end(), args.begin(), args.end());
-        return {[&](int report_fd) {
-                    return board.sandbox(simboard::stamped(launcher_command(), report_fd, command),
-                                         device);
-                },
-                env, output};
+        int out = simboard::piped;
+        if (output == Output::closed)
+            out = simboard::closed;
+        if (output == Output::full)
+            out = full_.get();
+        return {board.sandbox(command, device), {env, out, simboard::piped, true, true}};
     }
 
     // Seconds from the tool's exec to its exit.
     static double run_time(const Process &run) {
-        if (!run.exec_at() || !run.exit_at()) {
+        if (!exec_at(run) || !exit_at(run)) {
             ADD_FAILURE() << "the launcher did not report";
             return -1;
         }
-        double s = seconds(*run.exit_at() - *run.exec_at());
+        double s = seconds(*exit_at(run) - *exec_at(run));
         measured("start to exit", s);
         return s;
     }
 
     simboard::Board board;
+
+  private:
+    struct Descriptor {
+        int fd;
+        ~Descriptor() { close(fd); }
+        Descriptor(const Descriptor &) = delete;
+        Descriptor &operator=(const Descriptor &) = delete;
+        [[nodiscard]] int get() const { return fd; }
+    };
+    Descriptor full_{open("/dev/full", O_WRONLY | O_CLOEXEC)};
 };
 
 TEST_P(Sampler, EachLineShowsTheRegisterAsReadInThatPass) {
@@ -73,7 +123,7 @@ TEST_P(Sampler, EachLineShowsTheRegisterAsReadInThatPass) {
             board.set_reading(readings[i + 1]);
         expected += line(readings[i]);
     }
-    EXPECT_EQ(run.exit_status(), 0);
+    EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(run.output(), expected);
     EXPECT_EQ(run.errors(), "");
 }
@@ -87,11 +137,11 @@ TEST_P(Sampler, LinesReachAPipeAsTheyAreWritten) {
         ASSERT_TRUE(got) << "line " << i + 1 << " never came";
         arrivals.push_back(got->at);
     }
-    EXPECT_EQ(run.exit_status(), 0);
+    EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(run.output(), ten_lines(2048));
-    ASSERT_TRUE(run.exec_at() && run.exit_at()) << "the launcher did not report";
+    ASSERT_TRUE(exec_at(run) && exit_at(run)) << "the launcher did not report";
 
-    double first = seconds(arrivals[0] - *run.exec_at());
+    double first = seconds(arrivals[0] - *exec_at(run));
     measured("first line after the start", first);
     EXPECT_LT(first, no_pause) << "the first line came " << first << " s after the start";
     for (std::size_t i = 1; i < arrivals.size(); ++i) {
@@ -104,21 +154,31 @@ TEST_P(Sampler, LinesReachAPipeAsTheyAreWritten) {
     double span = seconds(arrivals[9] - arrivals[0]);
     measured("tenth line after the first", span);
     EXPECT_TRUE(span > 8.5 && span < 10.5) << "nine periods took " << span << " s";
-    double tail = seconds(*run.exit_at() - arrivals[9]);
+    double tail = seconds(*exit_at(run) - arrivals[9]);
     measured("exit after the tenth line", tail);
     EXPECT_TRUE(tail > shortest_gap && tail < longest_gap)
         << "exit came " << tail << " s after the tenth line";
 }
 
 TEST_P(Sampler, ArgumentsAndEnvironmentChangeNothing) {
-    board.set_reading(1234567); // digit grouping would show here
-    Process with_args = start(Device::image, Process::Output::pipe,
+    // Locales that group digits, as a tool that took its locale from the environment would
+    // print 1.234.567 or 12,34,567; the locales are real, as printf's own grouping shows.
+    const std::string locales = std::string("LOCPATH=") + locale_dir;
+    for (auto [locale, grouped] : {std::pair{"LC_ALL=de_DE.UTF-8", "1.234.567"},
+                                   std::pair{"LC_NUMERIC=en_IN.UTF-8", "12,34,567"}}) {
+        Process printf({"printf", "%'d", "1234567"}, {{locales, locale}});
+        printf.wait();
+        ASSERT_EQ(printf.output(), grouped) << "the locale " << locale << " is not there";
+    }
+    board.set_reading(1234567);
+    Process with_args = start(Device::image, Output::pipe,
                               {"--help", "-v", "-n", "3", "/dev/null", "", "Battery voltage is: 7"},
-                              {"LANG=de_DE.UTF-8", "LC_ALL=de_DE.UTF-8", "LC_NUMERIC=en_IN.UTF-8",
+                              {locales, "LANG=de_DE.UTF-8", "LC_ALL=de_DE.UTF-8",
                                "POSIXLY_CORRECT=1", "TZ=Asia/Kolkata", "MALLOC_PERTURB_=165"});
-    Process bare = start(Device::image, Process::Output::pipe, {}, {});
-    for (Process *run : {&with_args, &bare}) {
-        EXPECT_EQ(run->exit_status(), 0);
+    Process numeric = start(Device::image, Output::pipe, {}, {locales, "LC_NUMERIC=en_IN.UTF-8"});
+    Process bare = start(Device::image, Output::pipe, {}, {});
+    for (Process *run : {&with_args, &numeric, &bare}) {
+        EXPECT_EQ(run->wait(), 0);
         EXPECT_EQ(run->output(), ten_lines(1234567));
         EXPECT_EQ(run->errors(), "");
     }
@@ -129,7 +189,7 @@ TEST_P(Sampler, ADeviceThatCannotBeOpenedEndsTheRunAtOnce) {
     for (Device device : {Device::absent, Device::forbidden}) {
         SCOPED_TRACE(device == Device::absent ? "no /dev/mem" : "/dev/mem not permitted");
         Process run = start(device);
-        EXPECT_EQ(run.exit_status(), 1);
+        EXPECT_EQ(run.wait(), 1);
         EXPECT_EQ(run.output(), "Unable to open /dev/mem\n");
         EXPECT_EQ(run.errors(), "");
         EXPECT_LT(run_time(run), no_pause);
@@ -138,7 +198,7 @@ TEST_P(Sampler, ADeviceThatCannotBeOpenedEndsTheRunAtOnce) {
 
 TEST_P(Sampler, ADeviceThatCannotBeMappedEndsTheRunAtOnce) {
     Process run = start(Device::unmappable);
-    EXPECT_EQ(run.exit_status(), 1);
+    EXPECT_EQ(run.wait(), 1);
     EXPECT_EQ(run.output(), "Unable to map /dev/mem\n");
     EXPECT_EQ(run.errors(), "");
     EXPECT_LT(run_time(run), no_pause);
@@ -146,11 +206,11 @@ TEST_P(Sampler, ADeviceThatCannotBeMappedEndsTheRunAtOnce) {
 
 TEST_P(Sampler, LostOutputFailsTheRunAfterAllTenPasses) {
     board.set_reading(3000);
-    Process full = start(Device::image, Process::Output::full);
-    Process closed = start(Device::image, Process::Output::closed);
+    Process full = start(Device::image, Output::full);
+    Process closed = start(Device::image, Output::closed);
     for (Process *run : {&full, &closed}) {
         SCOPED_TRACE(run == &full ? "standard output on /dev/full" : "standard output closed");
-        EXPECT_EQ(run->exit_status(), 1);
+        EXPECT_EQ(run->wait(), 1);
         double took = run_time(*run);
         EXPECT_TRUE(took > 9.9 && took < 11.5) << "the run took " << took << " s";
         EXPECT_EQ(run->errors(), "");
@@ -163,9 +223,9 @@ TEST_P(Sampler, AReaderThatGoesAwayEndsTheRun) {
     auto first = run.next_line();
     ASSERT_TRUE(first);
     run.close_output(); // as `battery-voltage | head -n 1` does
-    EXPECT_EQ(run.exit_status(), 128 + SIGPIPE);
-    ASSERT_TRUE(run.exit_at());
-    EXPECT_LT(seconds(*run.exit_at() - first->at), 2.0);
+    EXPECT_EQ(run.wait(), 128 + SIGPIPE);
+    ASSERT_TRUE(exit_at(run));
+    EXPECT_LT(seconds(*exit_at(run) - first->at), 2.0);
     EXPECT_EQ(run.output(), line(3000));
 }
 
@@ -175,8 +235,8 @@ TEST_P(Sampler, AnImageTooShortForTheRegisterEndsByABusError) {
     for (std::uint64_t size : {simboard::register_address, std::uint64_t{4096}}) {
         SCOPED_TRACE("an image of " + std::to_string(size) + " bytes");
         simboard::Board short_board(size);
-        Process run([&](int) { return short_board.sandbox(GetParam()); }, simboard::environment());
-        EXPECT_EQ(run.exit_status(), 128 + SIGBUS);
+        Process run(short_board.sandbox(GetParam().command), {simboard::environment()});
+        EXPECT_EQ(run.wait(), 128 + SIGBUS);
         EXPECT_EQ(run.output(), "");
     }
 }
@@ -189,17 +249,17 @@ TEST_P(Sampler, SignalsKeepTheirDefaultAction) {
         SCOPED_TRACE(strsignal(sig));
         ASSERT_TRUE(run->next_line());
         auto sent = Clock::now();
-        run->signal_command(sig);
-        EXPECT_EQ(run->exit_status(), 128 + sig);
-        ASSERT_TRUE(run->exit_at());
-        double took = seconds(*run->exit_at() - sent);
+        signal_tool(*run, sig);
+        EXPECT_EQ(run->wait(), 128 + sig);
+        ASSERT_TRUE(exit_at(*run));
+        double took = seconds(*exit_at(*run) - sent);
         measured("signal to exit", took);
         EXPECT_LT(took, no_pause);
         EXPECT_EQ(run->output(), line(3000));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tool, Sampler, testing::Values(tool_command()),
-                         [](const auto &) { return std::string(tool_name); });
+INSTANTIATE_TEST_SUITE_P(Tool, Sampler, testing::ValuesIn(variants()),
+                         [](const auto &variant) { return variant.param.name; });
 
 } // namespace

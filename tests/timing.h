@@ -6,18 +6,17 @@
 // emulator's start.
 #pragma once
 
-#include <chrono>
+#include "process.h"
+
 #include <cstdio>
 #include <string>
+
+using simboard::seconds;
 
 inline constexpr double no_pause = 0.9; // s
 // Lines one second apart: a missing sleep or flush brings two lines together, a longer
 // period drives them apart.
 inline constexpr double shortest_gap = 0.5, longest_gap = 1.45; // s
-
-inline double seconds(std::chrono::nanoseconds d) {
-    return std::chrono::duration<double>(d).count();
-}
 
 // Shown with `ctest -V`: what each bound was held against in this run.
 inline void measured(const std::string &what, double s) {

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "machine.h"
 
+#include "init_script.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +14,6 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
-#include <thread>
 
 namespace emuboard {
 
@@ -99,6 +99,19 @@ std::string last_lines(const std::string &text, std::size_t n) {
 
 } // namespace
 
+std::string guest_dir() {
+    return simboard::next_to_self("guest");
+}
+
+std::string kernel_package() {
+    try {
+        std::string name = read_file(cache_dir() + "/kernel-package");
+        return name.substr(0, name.find('\n'));
+    } catch (const Error &) {
+        return "an unknown kernel package";
+    }
+}
+
 std::string cache_dir() {
     if (const char *dir = std::getenv("EMUBOARD_CACHE"); dir && *dir)
         return dir;
@@ -123,7 +136,7 @@ Machine::Machine(const Options &options) {
         std::string path = options.tool_dir + "/" + f;
         if (access(path.c_str(), R_OK) != 0)
             throw Error("no board build of " + std::string(f) + " at " + path +
-                        ": build it with make board");
+                        ": build it with make board, then make host");
         tools.emplace_back(std::string("bin/") + f, read_file(path));
     }
 
@@ -148,7 +161,7 @@ Machine::Machine(const Options &options) {
     for (const char *d : {"bin", "dev", "etc", "lib", "proc", "sys", "tmp"})
         cpio.add(d, S_IFDIR | 0755);
     cpio.add("dev/console", S_IFCHR | 0600, {}, 5, 1);
-    cpio.add("init", S_IFREG | 0755, read_file(EMUBOARD_INIT));
+    cpio.add("init", S_IFREG | 0755, init_script);
     cpio.add("job", S_IFREG | 0644, job + "\n");
     cpio.add("etc/passwd", S_IFREG | 0644,
              "root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n");
@@ -206,15 +219,13 @@ Machine::Machine(const Options &options) {
         argv.insert(argv.end(), {"-chardev", chardev, "-device", port});
     }
     int log = open((dir_ + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    qemu_ = simboard::spawn(argv, simboard::environment(), log, log);
+    qemu_ = std::make_unique<simboard::Process>(argv,
+                                                simboard::Spawn{simboard::environment(), log, log});
     close(log);
 }
 
 Machine::~Machine() {
-    if (qemu_ > 0) {
-        kill(qemu_, SIGKILL);
-        waitpid(qemu_, nullptr, 0);
-    }
+    qemu_.reset();
     if (const char *keep = std::getenv("EMUBOARD_KEEP"); keep && *keep) {
         std::cerr << "emuboard: the board's files are kept in " << dir_ << "\n";
         return;
@@ -229,7 +240,7 @@ std::string Machine::output() const {
 }
 
 bool Machine::started() const {
-    return read_file(dir_ + "/report").rfind("ready\n", 0) == 0;
+    return simboard::parse_report(read_file(dir_ + "/report")).ready;
 }
 
 std::string Machine::errors() const {
@@ -245,31 +256,19 @@ void Machine::fail(const std::string &what) const {
 }
 
 Run Machine::wait(std::chrono::seconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (waitpid(qemu_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(qemu_, SIGKILL);
-            waitpid(qemu_, nullptr, 0);
-            qemu_ = -1;
-            fail("the board did not power off within " + std::to_string(timeout.count()) + " s");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    qemu_ = -1;
-    if (!started())
+    bool off = qemu_->wait(timeout) != -1;
+    if (!off)
+        fail("the board did not power off within " + std::to_string(timeout.count()) + " s");
+    Run run;
+    run.report = simboard::parse_report(read_file(dir_ + "/report"));
+    if (!run.report.ready)
         fail("the board never reached the command: the kernel did not boot as far as its "
              "/init");
-    std::string report = read_file(dir_ + "/report");
-    auto at = report.find("\nstatus ");
-    auto stamps = simboard::parse_report(report);
-    if (at == std::string::npos || !stamps)
+    if (!run.report.status || !run.report.stamped)
         fail("the board stopped before the command ended");
-    Run run;
-    run.status = static_cast<int>(std::strtol(report.c_str() + at + 8, nullptr, 10));
+    run.status = *run.report.status;
     run.out = output();
     run.err = errors();
-    run.report = *stamps;
     return run;
 }
 

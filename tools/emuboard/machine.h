@@ -7,15 +7,25 @@
 #pragma once
 
 #include "board.h"
+#include "process.h"
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace emuboard {
+
+// Where the kernel and BusyBox are cached: $EMUBOARD_CACHE, else under ~/.cache.
+std::string cache_dir();
+
+// Where the board's own binaries are: guest/ beside this program.
+std::string guest_dir();
+
+// The Debian package of the cached kernel, as fetched.
+std::string kernel_package();
 
 // What sits at the bridge window, 0xFF200000.
 enum class Memory {
@@ -31,7 +41,7 @@ struct Options {
     // Run by the guest's shell; empty: battery-voltage.
     std::vector<std::string> command;
     // Where the board's builds of battery-voltage and simboard-stamp are.
-    std::string tool_dir;
+    std::string tool_dir = guest_dir();
 };
 
 // The board itself failed (not installed, not fetched, no boot, no end): never the command.
@@ -46,9 +56,6 @@ struct Run {
     std::string out, err;    // its standard output and standard error, byte for byte
     simboard::Report report; // the guest's stamps: its exec and exit, and each line (output)
 };
-
-// Where the kernel and BusyBox are cached: $EMUBOARD_CACHE, else under ~/.cache.
-std::string cache_dir();
 
 class Machine {
   public:
@@ -76,7 +83,7 @@ class Machine {
 
     std::string dir_;
     std::optional<simboard::Board> board_;
-    pid_t qemu_ = -1;
+    std::unique_ptr<simboard::Process> qemu_;
 };
 
 } // namespace emuboard

@@ -2,8 +2,8 @@
 // emuboard: run a command on the emulated board, Debian's ARMv7 kernel under
 // qemu-system-arm with a real /dev/mem, while this machine plays the FPGA register.
 //
-//   emuboard                              battery-voltage (the board's build next to
-//                                         emuboard), the battery discharging
+//   emuboard                              battery-voltage (the board's build, in guest/
+//                                         next to emuboard), the battery discharging
 //   emuboard [OPTION]... [--] COMMAND...  COMMAND in the guest's shell
 //
 // The command's standard output and error come out here as it writes them, and the exit
@@ -12,6 +12,7 @@
 
 #include "machine.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,41 +54,34 @@ void pass_on(int fd, const std::string &now, std::size_t &sent) {
 int main(int argc, char **argv) {
     std::optional<std::uint32_t> held;
     emuboard::Options options;
-    int arg = 1;
-    for (; arg < argc && argv[arg][0] == '-'; ++arg) {
-        std::string opt = argv[arg];
-        if (opt == "--") {
-            ++arg;
-            break;
-        }
-        if (opt == "--unprivileged") {
+    const option longopts[] = {{"reading", required_argument, nullptr, 'r'},
+                               {"memory", required_argument, nullptr, 'm'},
+                               {"unprivileged", no_argument, nullptr, 'u'},
+                               {"output-full", no_argument, nullptr, 'f'},
+                               {}};
+    for (int c = 0; (c = getopt_long(argc, argv, "+", longopts, nullptr)) != -1;) {
+        std::string value = optarg ? optarg : "";
+        if (c == 'u')
             options.unprivileged = true;
-        } else if (opt == "--output-full") {
+        else if (c == 'f')
             options.output_full = true;
-        } else if (opt == "--memory" && arg + 1 < argc) {
-            std::string kind = argv[++arg];
-            if (kind == "window")
-                options.memory = emuboard::Memory::window;
-            else if (kind == "ram")
-                options.memory = emuboard::Memory::ram;
-            else if (kind == "none")
-                options.memory = emuboard::Memory::none;
-            else
-                return usage();
-        } else if (opt == "--reading" && arg + 1 < argc) {
-            held = simboard::parse_reading(argv[++arg]);
-            if (!held)
-                return usage();
-        } else {
+        else if (c == 'r' && (held = simboard::parse_reading(optarg)))
+            continue;
+        else if (c == 'm' && value == "window")
+            options.memory = emuboard::Memory::window;
+        else if (c == 'm' && value == "ram")
+            options.memory = emuboard::Memory::ram;
+        else if (c == 'm' && value == "none")
+            options.memory = emuboard::Memory::none;
+        else
             return usage();
-        }
     }
-    options.command.assign(argv + arg, argv + argc);
-    std::string self = simboard::next_to_self("");
-    options.tool_dir = self.empty() ? "." : self;
+    options.command.assign(argv + optind, argv + argc);
 
     try {
         emuboard::Machine machine(options);
+        std::cerr << "emuboard: booting " << emuboard::kernel_package()
+                  << " under qemu-system-arm\n";
         auto *board = machine.board();
         if (board)
             board->set_reading(held.value_or(simboard::discharged(0)));

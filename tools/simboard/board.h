@@ -3,8 +3,6 @@
 // private mount namespace (bubblewrap) for the command that runs on it.
 #pragma once
 
-#include <sys/types.h>
-
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -78,47 +76,5 @@ class Battery {
     bool done_ = false;
     std::thread thread_;
 };
-
-// Starts `argv` with `env` as its environment, standard input from /dev/null, and standard
-// output and error on the given descriptors (-1: closed), in a process group of its own if
-// asked. `keep_fd`, if not -1, is passed on to the command open. Returns the child's pid.
-pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, int out_fd,
-            int err_fd, bool own_group = false, int keep_fd = -1);
-
-// The stamping launcher (`simboard-stamp [--lines] FD COMMAND...`, run inside the sandbox
-// or on the emulated board): it reads the clock, starts the command as its child, waits for
-// it, and reports on descriptor FD. Times on a monotonic clock are comparable across
-// processes, so a test or benchmark can time the command from its own exec, leaving the
-// sandbox's, an emulator's and the launcher's own start outside. With --lines the command's
-// standard output passes through the launcher, which stamps each line as it comes: for a
-// board whose clock is not this machine's.
-struct Report {
-    std::vector<std::int64_t> lines_ns; // CLOCK_MONOTONIC, as each line came (--lines)
-    std::int64_t started_ns = 0;        // CLOCK_MONOTONIC, just before the fork
-    std::int64_t ended_ns = 0;          // CLOCK_MONOTONIC, as soon as the wait returned
-    std::int64_t cpu_us = 0; // user and system time of the command and its waited children
-    long rss_kib = 0;        // the largest peak resident memory among them
-};
-
-// The launcher's body: runs `command` and reports on `report_fd`; returns the command's exit
-// status as a shell reports it.
-int launch(int report_fd, const std::vector<std::string> &command, bool stamp_lines = false);
-
-// `launcher` (the command that starts simboard-stamp) with the report descriptor, then
-// `command`.
-std::vector<std::string> stamped(std::vector<std::string> launcher, int report_fd,
-                                 const std::vector<std::string> &command);
-
-// Parses a report; nothing if it holds no end stamp.
-std::optional<Report> parse_report(const std::string &text);
-
-// The path of `name` in the directory of this process's own executable.
-std::string next_to_self(const std::string &name);
-
-// This process's environment, to pass on unchanged.
-std::vector<std::string> environment();
-
-// The exit status a shell would report for a wait status: the code, or 128 + the signal.
-int exit_status(int wait_status);
 
 } // namespace simboard

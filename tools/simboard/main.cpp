@@ -10,14 +10,11 @@
 // The exit status is the command's (128 + the signal if a signal ended it).
 
 #include "board.h"
+#include "process.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
+#include <getopt.h>
 
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -46,33 +43,27 @@ int usage() {
 int main(int argc, char **argv) {
     std::optional<std::uint32_t> held;
     auto device = simboard::Device::image;
-    int arg = 1;
-    for (; arg < argc && argv[arg][0] == '-'; ++arg) {
-        if (std::strcmp(argv[arg], "--") == 0) {
-            ++arg;
-            break;
-        }
-        if (std::strcmp(argv[arg], "--device") == 0 && arg + 1 < argc) {
-            std::string kind = argv[++arg];
-            if (kind == "image")
-                device = simboard::Device::image;
-            else if (kind == "absent")
-                device = simboard::Device::absent;
-            else if (kind == "forbidden")
-                device = simboard::Device::forbidden;
-            else if (kind == "unmappable")
-                device = simboard::Device::unmappable;
-            else
-                return usage();
+    const option options[] = {{"reading", required_argument, nullptr, 'r'},
+                              {"device", required_argument, nullptr, 'd'},
+                              {}};
+    for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
+        if (c == 'r' && (held = simboard::parse_reading(optarg)))
             continue;
-        }
-        if (std::strcmp(argv[arg], "--reading") != 0 || arg + 1 == argc)
+        if (c != 'd')
             return usage();
-        held = simboard::parse_reading(argv[++arg]);
-        if (!held)
+        std::string kind = optarg;
+        if (kind == "image")
+            device = simboard::Device::image;
+        else if (kind == "absent")
+            device = simboard::Device::absent;
+        else if (kind == "forbidden")
+            device = simboard::Device::forbidden;
+        else if (kind == "unmappable")
+            device = simboard::Device::unmappable;
+        else
             return usage();
     }
-    std::vector<std::string> command(argv + arg, argv + argc);
+    std::vector<std::string> command(argv + optind, argv + argc);
     if (command.empty())
         command.push_back(simboard::next_to_self("battery-voltage"));
 
@@ -89,12 +80,9 @@ int main(int argc, char **argv) {
         (void)signal(SIGQUIT, SIG_IGN);
         (void)signal(SIGTERM, forward);
         (void)signal(SIGHUP, forward);
-        child = simboard::spawn(board.sandbox(command, device), simboard::environment(), 1, 2);
-
-        int status = 0;
-        while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
-        }
-        return simboard::exit_status(status);
+        simboard::Process run(board.sandbox(command, device), {simboard::environment(), 1, 2});
+        child = run.pid();
+        return run.wait(std::chrono::hours(24 * 365));
     } catch (const std::exception &e) {
         std::cerr << "simboard: " << e.what() << '\n';
         return 125;

@@ -1,29 +1,70 @@
 // SPDX-License-Identifier: MIT
 // simboard-stamp [--lines] FD COMMAND...: runs COMMAND and reports on descriptor FD when it
 // started and ended, on the monotonic clock, with its CPU time and peak memory; with
-// --lines, also when each line of its standard output came. Run inside the sandbox or on
-// the emulated board, it lets the tests and the benchmark time the command from its own
-// exec.
+// --lines, also when each line of its standard output came, passing the output on. Run
+// inside the sandbox or on the emulated board, it lets the tests and the benchmark time the
+// command from its own exec, leaving the sandbox's, an emulator's and its own start outside.
 
-#include "board.h"
+#include "process.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 
+namespace {
+
+void put(int fd, const std::string &bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+} // namespace
+
 int main(int argc, char **argv) {
-    bool lines = argc > 1 && std::strcmp(argv[1], "--lines") == 0;
-    int arg = lines ? 2 : 1;
+    bool stamp_lines = false;
+    const option options[] = {{"lines", no_argument, nullptr, 'l'}, {}};
+    for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
+        if (c != 'l')
+            optind = argc; // to the usage below
+        stamp_lines = true;
+    }
     char *end = nullptr;
-    long fd = argc >= arg + 2 ? std::strtol(argv[arg], &end, 10) : -1;
-    if (argc < arg + 2 || *end || fd < 3) {
+    long fd = optind + 1 < argc ? std::strtol(argv[optind], &end, 10) : -1;
+    if (optind + 1 >= argc || *end || fd < 3) {
         std::cerr << "usage: simboard-stamp [--lines] FD COMMAND [ARG]...\n";
         return 125;
     }
+    int report = static_cast<int>(fd);
+    fcntl(report, F_SETFD, FD_CLOEXEC); // the report is the launcher's, not the command's
     try {
-        return simboard::launch(static_cast<int>(fd), {argv + arg + 1, argv + argc}, lines);
+        simboard::Spawn how{simboard::environment(), stamp_lines ? simboard::piped : 1, 2};
+        simboard::Process command({argv + optind + 1, argv + argc}, how);
+        std::size_t sent = 0;
+        std::size_t stamped = 0;
+        while (command.pump(simboard::Clock::time_point::max())) {
+            for (; stamped < command.lines().size(); ++stamped)
+                put(report,
+                    simboard::line_record(simboard::nanoseconds(command.lines()[stamped].at)));
+            put(1, command.output().substr(sent));
+            sent = command.output().size();
+        }
+        int status = command.wait(std::chrono::hours(24 * 365));
+        simboard::Report r;
+        r.started_ns = simboard::nanoseconds(command.started());
+        r.ended_ns = simboard::nanoseconds(command.ended());
+        r.cpu_us = command.cpu_us();
+        r.rss_kib = command.rss_kib();
+        put(report, simboard::stamp_record(r));
+        return status;
     } catch (const std::exception &e) {
         std::cerr << "simboard-stamp: " << e.what() << '\n';
-        return 125;
+        return 127;
     }
 }

@@ -1,0 +1,261 @@
+// SPDX-License-Identifier: MIT
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <system_error>
+
+namespace simboard {
+
+namespace {
+
+[[noreturn]] void fail(int error, const std::string &what) {
+    throw std::system_error(error, std::generic_category(), what);
+}
+
+// Sets up the child's descriptors and signals as posix_spawn applies them.
+class Plan {
+  public:
+    Plan() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attr);
+    }
+    ~Plan() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    Plan(const Plan &) = delete;
+    Plan &operator=(const Plan &) = delete;
+
+    // The child's descriptor `to` is `from`, a pipe's end, nothing, or left as it is.
+    void stream(int from, int to) {
+        if (from == closed)
+            posix_spawn_file_actions_addclose(&actions, to);
+        else if (from != to)
+            posix_spawn_file_actions_adddup2(&actions, from, to);
+    }
+
+    posix_spawn_file_actions_t actions{};
+    posix_spawnattr_t attr{};
+};
+
+void read_into(int &fd, std::string &into) {
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (n <= 0) {
+        close(fd);
+        fd = -1;
+        return;
+    }
+    into.append(buf, static_cast<std::size_t>(n));
+}
+
+// Milliseconds for poll() until `deadline`, at most an hour at a time.
+int poll_timeout(Clock::time_point deadline) {
+    auto now = Clock::now();
+    if (deadline <= now)
+        return 0;
+    if (deadline - now > std::chrono::hours(1))
+        return 3600 * 1000;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+}
+
+} // namespace
+
+std::int64_t nanoseconds(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+Clock::time_point time_point(std::int64_t ns) {
+    return Clock::time_point(std::chrono::nanoseconds(ns));
+}
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+std::vector<std::string> environment() {
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e)
+        env.emplace_back(*e);
+    return env;
+}
+
+Process::Process(const std::vector<std::string> &argv, const Spawn &how) : group_(how.own_group) {
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    int reports[2] = {-1, -1};
+    auto open_pipe = [](bool wanted, int(&ends)[2]) {
+        if (wanted && pipe2(ends, O_CLOEXEC) == -1)
+            fail(errno, "pipe");
+    };
+    open_pipe(how.out == piped, out);
+    open_pipe(how.err == piped, err);
+    open_pipe(how.report, reports);
+
+    Plan plan;
+    posix_spawn_file_actions_addopen(&plan.actions, 0, "/dev/null", O_RDONLY, 0);
+    plan.stream(how.out == piped ? out[1] : how.out, 1);
+    plan.stream(how.err == piped ? err[1] : how.err, 2);
+    if (how.report)
+        posix_spawn_file_actions_adddup2(&plan.actions, reports[1], 3);
+    sigset_t set;
+    sigemptyset(&set);
+    posix_spawnattr_setsigmask(&plan.attr, &set);
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaddset(&set, sig);
+    posix_spawnattr_setsigdefault(&plan.attr, &set);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (how.own_group)
+        flags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setflags(&plan.attr, flags);
+
+    std::vector<char *> args;
+    std::vector<char *> envp;
+    args.reserve(argv.size() + 1);
+    envp.reserve(how.env.size() + 1);
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto &e : how.env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+
+    started_ = Clock::now();
+    int error =
+        posix_spawnp(&pid_, args.at(0), &plan.actions, &plan.attr, args.data(), envp.data());
+    for (int fd : {out[1], err[1], reports[1]})
+        if (fd != -1)
+            close(fd);
+    out_fd_ = out[0];
+    err_fd_ = err[0];
+    report_fd_ = reports[0];
+    if (error != 0) {
+        pid_ = -1;
+        for (int fd : {out_fd_, err_fd_, report_fd_})
+            if (fd != -1)
+                close(fd);
+        fail(error, "cannot run " + argv.at(0));
+    }
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd_ == -1) {
+        int saved = errno;
+        reap(true);
+        fail(saved, "pidfd_open");
+    }
+}
+
+Process::~Process() {
+    if (!status_ && pid_ > 0)
+        reap(true);
+    close_output();
+    for (int fd : {err_fd_, report_fd_, pidfd_})
+        if (fd != -1)
+            close(fd);
+}
+
+bool Process::pump(Clock::time_point deadline) {
+    pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {report_fd_, POLLIN, 0}};
+    if (out_fd_ == -1 && err_fd_ == -1 && report_fd_ == -1)
+        return false;
+    if (poll(fds, 3, poll_timeout(deadline)) <= 0)
+        return true;
+    auto now = Clock::now();
+    if (fds[1].revents)
+        read_into(err_fd_, err_);
+    if (fds[2].revents)
+        read_into(report_fd_, report_text_);
+    if (fds[0].revents) {
+        read_into(out_fd_, out_);
+        for (auto nl = out_.find('\n', line_start_); nl != std::string::npos;
+             nl = out_.find('\n', line_start_)) {
+            lines_.push_back({out_.substr(line_start_, nl - line_start_), now});
+            line_start_ = nl + 1;
+        }
+    }
+    return true;
+}
+
+std::optional<Line> Process::next_line(Clock::duration timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (next_ == lines_.size() && out_fd_ != -1 && Clock::now() < deadline)
+        pump(deadline);
+    if (next_ == lines_.size())
+        return std::nullopt;
+    return lines_[next_++];
+}
+
+bool Process::exited(Clock::time_point deadline) const {
+    pollfd fd{pidfd_, POLLIN, 0};
+    for (;;) {
+        int n = poll(&fd, 1, poll_timeout(deadline));
+        if (n > 0)
+            return true;
+        if (n == 0 && Clock::now() >= deadline)
+            return false;
+    }
+}
+
+void Process::reap(bool kill_first) {
+    if (kill_first)
+        kill(group_ ? -pid_ : pid_, SIGKILL);
+    int status = 0;
+    rusage ru{};
+    while (wait4(pid_, &status, 0, &ru) == -1 && errno == EINTR) {
+    }
+    ended_ = Clock::now();
+    auto us = [](timeval tv) { return std::int64_t{tv.tv_sec} * 1000000 + tv.tv_usec; };
+    cpu_us_ = us(ru.ru_utime) + us(ru.ru_stime);
+    rss_kib_ = ru.ru_maxrss;
+    status_ = kill_first ? -1 : exit_status(status);
+}
+
+int Process::wait(Clock::duration timeout) {
+    if (status_)
+        return *status_;
+    auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline && pump(deadline)) {
+    }
+    reap(!exited(deadline));
+    // Whoever wrote the report has ended with the command: what is left is whole.
+    for (pollfd fd{report_fd_, POLLIN, 0}; report_fd_ != -1 && poll(&fd, 1, 1000) > 0;)
+        read_into(report_fd_, report_text_);
+    report_ = parse_report(report_text_);
+    return *status_;
+}
+
+void Process::signal(int sig) const {
+    if (!status_)
+        kill(group_ ? -pid_ : pid_, sig);
+}
+
+void Process::close_output() {
+    if (out_fd_ != -1)
+        close(out_fd_);
+    out_fd_ = -1;
+}
+
+int exit_status(int wait_status) {
+    return WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : WEXITSTATUS(wait_status);
+}
+
+std::string next_to_self(const std::string &name) {
+    std::vector<char> self(4096);
+    ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
+    if (n <= 0)
+        return name;
+    std::string path(self.data(), static_cast<std::size_t>(n));
+    return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+} // namespace simboard

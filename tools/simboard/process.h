@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: MIT
+// A command run from outside: started with posix_spawn, its standard output read as lines
+// with the time each one arrived, waited for with a deadline through its pidfd. The tests,
+// the benchmark, both boards and the stamping launcher all run their commands with it.
+#pragma once
+
+#include "report.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace simboard {
+
+// The one clock: CLOCK_MONOTONIC, comparable across the processes of a machine.
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+std::int64_t nanoseconds(Clock::time_point t);
+Clock::time_point time_point(std::int64_t ns);
+double seconds(Clock::duration d);
+
+struct Line {
+    std::string text; // without its newline
+    Clock::time_point at;
+};
+
+// Where one of the command's standard streams goes: a pipe read here, nowhere, or a
+// descriptor of this process.
+inline constexpr int piped = -2;
+inline constexpr int closed = -1;
+
+struct Spawn {
+    std::vector<std::string> env;
+    int out = piped;
+    int err = piped;
+    bool own_group = false; // a process group of its own, so that a run cut short dies whole
+    bool report = false;    // a pipe on the command's descriptor 3, for simboard-stamp's report
+};
+
+// This process's environment, to pass on unchanged.
+std::vector<std::string> environment();
+
+class Process {
+  public:
+    // Starts `argv` (looked up in PATH) with standard input from /dev/null and the signals
+    // that a shell or a test runner may ignore back at their defaults. Throws if it cannot.
+    Process(const std::vector<std::string> &argv, const Spawn &how);
+    ~Process(); // kills what still runs
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    // The next whole line of standard output; nothing if the output ends or `timeout` passes.
+    std::optional<Line> next_line(Clock::duration timeout = 3s);
+    // Reads what arrives until something does or `deadline` passes; false once the
+    // command's pipes have all ended.
+    bool pump(Clock::time_point deadline);
+    // Waits for the end, reading the pipes meanwhile, and kills the run after `timeout`.
+    // Returns the exit status as a shell reports it, or -1 if the run had to be killed.
+    int wait(Clock::duration timeout = 15s);
+
+    void signal(int sig) const; // to the command, or to its group if it has one
+    void close_output();        // the reader of standard output goes away
+
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    [[nodiscard]] const std::string &output() const { return out_; } // every byte, as written
+    [[nodiscard]] const std::string &errors() const { return err_; }
+    [[nodiscard]] const std::vector<Line> &lines() const { return lines_; }
+    // After wait(): what the launcher reported on descriptor 3, and the command's own usage.
+    [[nodiscard]] const Report &report() const { return report_; }
+    [[nodiscard]] Clock::time_point started() const { return started_; }
+    [[nodiscard]] Clock::time_point ended() const { return ended_; }
+    [[nodiscard]] std::int64_t cpu_us() const { return cpu_us_; }
+    [[nodiscard]] long rss_kib() const { return rss_kib_; }
+
+  private:
+    [[nodiscard]] bool exited(Clock::time_point deadline) const;
+    void reap(bool kill_first);
+
+    pid_t pid_ = -1;
+    bool group_ = false;
+    int pidfd_ = -1, out_fd_ = -1, err_fd_ = -1, report_fd_ = -1;
+    std::string out_, err_, report_text_;
+    std::vector<Line> lines_;
+    std::size_t next_ = 0, line_start_ = 0;
+    std::optional<int> status_;
+    Report report_;
+    Clock::time_point started_, ended_;
+    std::int64_t cpu_us_ = 0;
+    long rss_kib_ = 0;
+};
+
+// The exit status a shell would report for a wait status: the code, or 128 + the signal.
+int exit_status(int wait_status);
+
+// The path of `name` in the directory of this process's own executable.
+std::string next_to_self(const std::string &name);
+
+} // namespace simboard

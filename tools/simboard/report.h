@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: MIT
+// The report that simboard-stamp writes on a descriptor of its own, and the emulated
+// board's /init around it: one record a line, read back by one parser.
+//
+//   ready                             the emulated board is up; the command starts now
+//   line NS                           a line of the command's output came (--lines)
+//   stamp START END CPU-US RSS-KIB    the command's exec and exit, its CPU time and memory
+//   status N                          how the command ended, as a shell reports it
+//
+// NS, START and END are CLOCK_MONOTONIC in nanoseconds: the same clock in every process of
+// one machine, so a test or the benchmark can time a command from its own exec.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace simboard {
+
+struct Report {
+    bool ready = false;
+    std::vector<std::int64_t> lines_ns;
+    bool stamped = false;        // whether the stamp below came
+    std::int64_t started_ns = 0; // just before the command's exec
+    std::int64_t ended_ns = 0;   // as soon as its wait returned
+    std::int64_t cpu_us = 0;     // user and system time of the command and its waited children
+    long rss_kib = 0;            // the largest peak resident memory among them
+    std::optional<int> status;
+};
+
+std::string line_record(std::int64_t at_ns);
+std::string stamp_record(const Report &r);
+
+Report parse_report(const std::string &text);
+
+} // namespace simboard
