@@ -41,12 +41,8 @@ int usage() {
 
 // Writes what `now` holds past `sent` bytes to `fd`.
 void pass_on(int fd, const std::string &now, std::size_t &sent) {
-    while (sent < now.size()) {
-        ssize_t n = write(fd, now.data() + sent, now.size() - sent);
-        if (n <= 0)
-            return;
-        sent += static_cast<std::size_t>(n);
-    }
+    if (sent < now.size() && simboard::write_all(fd, now.substr(sent)))
+        sent = now.size();
 }
 
 } // namespace

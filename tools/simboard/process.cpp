@@ -249,6 +249,18 @@ int exit_status(int wait_status) {
     return WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : WEXITSTATUS(wait_status);
 }
 
+bool write_all(int fd, const std::string &bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 std::string next_to_self(const std::string &name) {
     std::vector<char> self(4096);
     ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);

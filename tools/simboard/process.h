@@ -97,6 +97,9 @@ class Process {
 // The exit status a shell would report for a wait status: the code, or 128 + the signal.
 int exit_status(int wait_status);
 
+// Writes all of `bytes` to `fd`, as far as it takes them; false if it stopped short.
+bool write_all(int fd, const std::string &bytes);
+
 // The path of `name` in the directory of this process's own executable.
 std::string next_to_self(const std::string &name);
 

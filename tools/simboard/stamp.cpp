@@ -9,23 +9,9 @@
 
 #include <fcntl.h>
 #include <getopt.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <iostream>
-
-namespace {
-
-void put(int fd, const std::string &bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            return;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-} // namespace
 
 int main(int argc, char **argv) {
     bool stamp_lines = false;
@@ -50,9 +36,9 @@ int main(int argc, char **argv) {
         std::size_t stamped = 0;
         while (command.pump(simboard::Clock::time_point::max())) {
             for (; stamped < command.lines().size(); ++stamped)
-                put(report,
-                    simboard::line_record(simboard::nanoseconds(command.lines()[stamped].at)));
-            put(1, command.output().substr(sent));
+                simboard::write_all(report, simboard::line_record(simboard::nanoseconds(
+                                                command.lines()[stamped].at)));
+            simboard::write_all(1, command.output().substr(sent));
             sent = command.output().size();
         }
         int status = command.wait(std::chrono::hours(24 * 365));
@@ -61,7 +47,7 @@ int main(int argc, char **argv) {
         r.ended_ns = simboard::nanoseconds(command.ended());
         r.cpu_us = command.cpu_us();
         r.rss_kib = command.rss_kib();
-        put(report, simboard::stamp_record(r));
+        simboard::write_all(report, simboard::stamp_record(r));
         return status;
     } catch (const std::exception &e) {
         std::cerr << "simboard-stamp: " << e.what() << '\n';
