@@ -75,7 +75,7 @@ module battery_adc #(
     localparam [1:0] S_WAIT = 2'd0, S_CONV = 2'd1, S_SHIFT = 2'd2;
 
     reg [1:0] state;
-    reg [TW-1:0] timer;
+    reg [TW-1:0] timer;  // clocks left to wait, less one
     reg [HW-1:0] sck_left;  // clocks left in this SCK phase
     reg [CW-1:0] convst_left;  // clocks left of the CONVST pulse
     reg [3:0] falls;  // SCK falling edges in this read-out
@@ -113,7 +113,7 @@ module battery_adc #(
 
         if (reset) begin
             state <= S_WAIT;
-            timer <= RESET_CLOCKS[TW-1:0];
+            timer <= RESET_CLOCKS[TW-1:0] - 1'b1;
             adc_sdi <= 1'b0;
             falls <= 4'd0;
             result <= 11'd0;
@@ -131,7 +131,7 @@ module battery_adc #(
                 if (timer == 0) begin
                     adc_convst <= 1'b1;
                     convst_left <= CONVST_CLOCKS[CW-1:0];
-                    timer <= CONV_CLOCKS[TW-1:0];
+                    timer <= CONV_CLOCKS[TW-1:0] - 1'b1;
                     state <= S_CONV;
                 end
                 S_CONV:
@@ -164,13 +164,13 @@ module battery_adc #(
                             conv_channel <= sent_channel;
                             conv_known <= 1'b1;
                             slot <= slot + 1'b1;
-                            timer <= ACQ_CLOCKS[TW-1:0];
+                            timer <= ACQ_CLOCKS[TW-1:0] - 1'b1;
                             state <= S_WAIT;
                         end
                     end
                 end
                 default: begin
-                    timer <= RESET_CLOCKS[TW-1:0];
+                    timer <= RESET_CLOCKS[TW-1:0] - 1'b1;
                     state <= S_WAIT;
                 end
             endcase
