@@ -23,7 +23,7 @@ template <class Top> class Bench {
     Bench &operator=(Bench &&) = delete;
     ~Bench() { top_->final(); }
 
-    std::int64_t now() const { return now_; } // ps
+    [[nodiscard]] std::int64_t now() const { return now_; } // ps
 
     // Clocks go by while word 0 is read on each, as the tool's poller would.
     void clocks(std::int64_t n) {
@@ -69,10 +69,10 @@ template <class Top> class Bench {
     }
 
     // Word 0's successive values, from the last forget_seen() or the start.
-    const std::vector<std::uint32_t> &seen() const { return seen_; }
+    [[nodiscard]] const std::vector<std::uint32_t> &seen() const { return seen_; }
     void forget_seen() { seen_.clear(); }
 
-    unsigned pins() const {
+    [[nodiscard]] unsigned pins() const {
         return (top_->adc_convst != 0 ? 4U : 0U) | (top_->adc_sck != 0 ? 2U : 0U) |
                (top_->adc_sdi != 0 ? 1U : 0U);
     }

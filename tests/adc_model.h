@@ -30,9 +30,9 @@ class Adc {
 
     void set_code(unsigned channel, unsigned code) { codes_.at(channel) = code; }
     // Every breach so far, as "what at N ns; ", or "" when there was none.
-    const std::string &breaches() const { return breaches_; }
+    [[nodiscard]] const std::string &breaches() const { return breaches_; }
     // Where the converter is in its frame.
-    std::string phase() const {
+    [[nodiscard]] std::string phase() const {
         if (converting_)
             return "during a conversion";
         if (word_bits_ > 0 && word_bits_ < 6)
