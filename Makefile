@@ -4,7 +4,7 @@
 
 HOST_PACKAGES := cmake g++ make libgtest-dev bubblewrap groff-base strace
 BOARD_PACKAGES := g++-arm-linux-gnueabihf qemu-user googletest lintian
-LINT_PACKAGES := clang-format clang-tidy cppcheck
+LINT_PACKAGES := clang-format clang-tidy cppcheck verilator yosys tcl device-tree-compiler
 BENCH_PACKAGES := busybox
 EMU_PACKAGES := qemu-system-arm
 RUNS ?= 3
@@ -69,6 +69,7 @@ lint: lint-deps host
 	cppcheck -q --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
 		--library=posix --library=googletest --suppress=missingIncludeSystem \
 		--suppress=useStlAlgorithm -I tools/simboard -I build/host/tests $(filter %.cpp,$(SOURCES))
+	verilator --lint-only -Wall fpga/battery_adc.v
 
 # The timing table of bench/README.md; the board's binary is sized when it has been built.
 bench: bench-deps host
