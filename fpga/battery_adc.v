@@ -24,7 +24,8 @@
 // SDO needs no synchronizer: it moves only after SCK falls, which this block makes from
 // clk, and is taken a whole SCK period later.
 //
-// Written in the Verilog-2001 that Verilator 5.006 and Yosys 0.23 both read.
+// Written in the Verilog-2005 that Verilator 5.006 and Yosys 0.23 both read: no
+// SystemVerilog packages, assignment patterns or interfaces.
 
 `default_nettype none
 
