@@ -6,6 +6,7 @@ HOST_PACKAGES := cmake ninja-build g++ make libgtest-dev bubblewrap
 BOARD_PACKAGES := g++-arm-linux-gnueabihf
 TEST_PACKAGES := qemu-user groff-base strace locales lintian
 LINT_PACKAGES := clang-format clang-tidy cppcheck
+FPGA_PACKAGES := verilator yosys tcl device-tree-compiler
 BENCH_PACKAGES := busybox
 EMU_PACKAGES := qemu-system-arm xz-utils
 RUNS ?= 3
@@ -74,6 +75,7 @@ lint: lint-deps builds
 		--library=posix --library=googletest --suppress=missingIncludeSystem \
 		--suppress=useStlAlgorithm -I tools/simboard -I tools/emuboard -I build/host \
 		-I build/host/tests $(filter %.cpp,$(SOURCES))
+	verilator --lint-only -Wall fpga/battery_adc.v
 
 # The timing tables of bench/README.md: on the simulated board, and inside the emulated
 # board against the same peer.
@@ -109,9 +111,9 @@ host-deps:
 board-deps:
 	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES))
 check-deps:
-	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES) $(TEST_PACKAGES) $(LINT_PACKAGES) $(EMU_PACKAGES))
+	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES) $(TEST_PACKAGES) $(LINT_PACKAGES) $(FPGA_PACKAGES) $(EMU_PACKAGES))
 lint-deps:
-	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES) $(TEST_PACKAGES) $(LINT_PACKAGES))
+	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES) $(TEST_PACKAGES) $(LINT_PACKAGES) $(FPGA_PACKAGES))
 bench-deps:
 	$(call need,$(HOST_PACKAGES) $(BOARD_PACKAGES) $(TEST_PACKAGES) $(BENCH_PACKAGES) $(EMU_PACKAGES))
 emu-deps:

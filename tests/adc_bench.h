@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: MIT
+// The block under Verilator, clocked cycle by cycle against the converter model, and a
+// small Avalon-MM master: reads that take their answer at latency 1, writes, and a record
+// of every change seen in word 0.
+#pragma once
+
+#include "adc_model.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+#include <verilated.h>
+
+template <class Top> class Bench {
+  public:
+    Bench(Adc &adc, std::int64_t clock_hz) : adc_(adc), period_(1'000'000'000'000 / clock_hz) {
+        reset(2);
+    }
+    Bench(const Bench &) = delete;
+    Bench &operator=(const Bench &) = delete;
+    Bench(Bench &&) = delete;
+    Bench &operator=(Bench &&) = delete;
+    ~Bench() { top_->final(); }
+
+    [[nodiscard]] std::int64_t now() const { return now_; } // ps
+
+    // Clocks go by while word 0 is read on each, as the tool's poller would.
+    void clocks(std::int64_t n) {
+        for (; n > 0; --n)
+            read(0);
+    }
+    void run_for(std::chrono::nanoseconds d) { clocks(d.count() * 1000 / period_); }
+    void run_to_convst() {
+        while (top_->adc_convst != 0)
+            read(0);
+        while (top_->adc_convst == 0)
+            read(0);
+    }
+    void reset(unsigned n) {
+        top_->reset = 1;
+        clocks(n);
+        top_->reset = 0;
+    }
+
+    // Reads back to back, one a clock; each answer is taken just after the edge that
+    // sampled its read.
+    std::vector<std::uint32_t> read_each(const std::vector<unsigned> &addresses) {
+        std::vector<std::uint32_t> answers;
+        for (unsigned address : addresses) {
+            top_->avs_address = address & 15U;
+            top_->avs_read = 1;
+            tick();
+            answers.push_back(top_->avs_readdata);
+            if (address == 0 && (seen_.empty() || seen_.back() != answers.back()))
+                seen_.push_back(answers.back());
+        }
+        top_->avs_read = 0;
+        return answers;
+    }
+    std::uint32_t read(unsigned address) { return read_each({address}).front(); }
+
+    void write(unsigned address, std::uint32_t data) {
+        top_->avs_address = address & 15U;
+        top_->avs_writedata = data;
+        top_->avs_write = 1;
+        tick();
+        top_->avs_write = 0;
+    }
+
+    // Word 0's successive values, from the last forget_seen() or the start.
+    [[nodiscard]] const std::vector<std::uint32_t> &seen() const { return seen_; }
+    void forget_seen() { seen_.clear(); }
+
+    [[nodiscard]] unsigned pins() const {
+        return (top_->adc_convst != 0 ? 4U : 0U) | (top_->adc_sck != 0 ? 2U : 0U) |
+               (top_->adc_sdi != 0 ? 1U : 0U);
+    }
+
+  private:
+    void tick() {
+        top_->adc_sdo = sdo_ ? 1 : 0;
+        top_->clk = 0;
+        top_->eval();
+        top_->clk = 1;
+        top_->eval();
+        now_ += period_;
+        sdo_ = adc_.step(now_, top_->adc_convst != 0, top_->adc_sck != 0, top_->adc_sdi != 0);
+    }
+
+    Adc &adc_;
+    std::int64_t period_, now_ = 0;
+    bool sdo_ = false;
+    std::unique_ptr<VerilatedContext> context_ = std::make_unique<VerilatedContext>();
+    std::unique_ptr<Top> top_ = std::make_unique<Top>(context_.get());
+    std::vector<std::uint32_t> seen_;
+};

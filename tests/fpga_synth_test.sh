@@ -1,0 +1,52 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# The block synthesized for the board's family, Cyclone V, by Yosys: no error, no latch, no
+# warning but the one explained below, and within the budget that docs/fpga-interface.md
+# states, as Yosys counts: LUTs (MISTRAL_ALUT*, MISTRAL_NOT) and flip-flops (MISTRAL_FF).
+# Both parameter sets of the cases are synthesized. Usage: fpga_synth_test.sh FPGA_DIR
+max_luts=300
+max_ffs=300
+# ABC's script runs &scorr, a sequential pass, on the logic between flip-flops that Yosys
+# hands it, which has none: it says so, and nothing is wrong.
+explained='^ABC: Warning: The network is combinational\.$'
+
+command -v yosys >/dev/null || { echo "yosys is missing: apt-get install yosys"; exit 1; }
+rtl=$(cd "$1" && pwd)/battery_adc.v
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+status=0
+for params in "50000000 0" "100000000 6"; do
+    set -- $params
+    log=$tmp/yosys.log
+    if ! (cd "$tmp" && yosys -q -l "$log" -p "read_verilog $rtl; \
+            chparam -set CLOCK_HZ $1 -set BATTERY_CHANNEL $2 battery_adc; \
+            synth_intel_alm -family cyclonev -top battery_adc; stat" >/dev/null 2>&1); then
+        echo "CLOCK_HZ=$1 BATTERY_CHANNEL=$2: yosys failed"
+        grep -i -A3 'error' "$log"
+        status=1
+        continue
+    fi
+    if grep -q '^Latch inferred' "$log"; then
+        echo "CLOCK_HZ=$1 BATTERY_CHANNEL=$2: a latch"
+        grep '^Latch inferred' "$log"
+        status=1
+    fi
+    warnings=$(grep -i 'warning' "$log" | grep -v "$explained")
+    if [ -n "$warnings" ]; then
+        echo "CLOCK_HZ=$1 BATTERY_CHANNEL=$2: unexplained warnings"
+        echo "$warnings"
+        status=1
+    fi
+    # The last statistics are the mapped design's.
+    counts=$(awk '/Printing statistics/ { luts = 0; ffs = 0 }
+        $1 ~ /^MISTRAL_(ALUT|NOT)/ { luts += $2 }
+        $1 == "MISTRAL_FF" { ffs += $2 }
+        END { print luts, ffs }' "$log")
+    set -- $1 $2 $counts
+    echo "CLOCK_HZ=$1 BATTERY_CHANNEL=$2: $3 LUTs (budget $max_luts), $4 flip-flops (budget $max_ffs)"
+    if [ "$3" -gt "$max_luts" ] || [ "$4" -gt "$max_ffs" ]; then
+        echo "over budget"
+        status=1
+    fi
+done
+exit $status
