@@ -2,7 +2,7 @@
 # Front door. Each target first installs the Debian packages it lacks (as root), or names
 # the apt-get line to run and stops.
 
-HOST_PACKAGES := cmake ninja-build g++ make libgtest-dev bubblewrap
+HOST_PACKAGES := cmake ninja-build g++ make libgtest-dev bubblewrap verilator
 BOARD_PACKAGES := g++-arm-linux-gnueabihf
 TEST_PACKAGES := qemu-user groff-base strace locales lintian
 LINT_PACKAGES := clang-format clang-tidy cppcheck

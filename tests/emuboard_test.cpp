@@ -3,6 +3,7 @@
 // the kernel's own answers stand behind each case. Times come from the guest's clock, from
 // the tool's own exec.
 
+#include "chain.h"
 #include "machine.h"
 #include "timing.h"
 
@@ -16,6 +17,13 @@ namespace {
 
 std::string line(std::uint32_t reading) {
     return "Battery voltage is: " + std::to_string(reading) + "\n";
+}
+
+std::string ten_lines(std::uint32_t reading) {
+    std::string all;
+    for (int i = 0; i < 10; ++i)
+        all += line(reading);
+    return all;
 }
 
 emuboard::Run run_on(const emuboard::Options &options) {
@@ -91,6 +99,45 @@ TEST(EmulatedBoard, TheKernelRefusesToMapSystemRam) {
     emuboard::Options options;
     options.memory = emuboard::Memory::ram;
     expect_refusal(options, "Unable to map /dev/mem\n");
+}
+
+// The whole chain on a real ARM kernel: the battery, the front end, the converter,
+// battery_adc under Verilator, its word 0 in the guest's memory at 0xFF241000, /dev/mem, the
+// tool, the line. Lines are timed here as they come out of the guest.
+TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
+    emuboard::Machine machine(emuboard::Options{});
+    ASSERT_TRUE(machine.board());
+    machine.board()->set_reading(0);
+    auto deadline = simboard::Clock::now() + std::chrono::seconds(120);
+    while (!machine.started() && simboard::Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    rtl::Cosim cosim(*machine.board(), {});
+    std::size_t seen = 0;
+    for (int i = 0; i < 10 && simboard::Clock::now() < deadline; ++i) {
+        std::string out;
+        while ((out = machine.output()).find('\n', seen) == std::string::npos &&
+               simboard::Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        double at = seconds(simboard::Clock::now() - cosim.started());
+        std::size_t end = out.find('\n', seen);
+        ASSERT_NE(end, std::string::npos) << "line " << i + 1 << " never came";
+        EXPECT_TRUE(shows_battery(out.substr(seen, end - seen), at));
+        seen = end + 1;
+    }
+    emuboard::Run run = machine.wait();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(cosim.breaches(), "");
+}
+
+TEST(EmulatedBoard, TheBlockHeldInResetReadsZero) {
+    emuboard::Machine machine(emuboard::Options{});
+    ASSERT_TRUE(machine.board());
+    rtl::Cosim cosim(*machine.board(), {std::nullopt, true});
+    emuboard::Run run = machine.wait();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, ten_lines(0));
+    EXPECT_EQ(cosim.breaches(), "");
 }
 
 TEST(EmulatedBoard, NothingBehindTheWindowIsABusError) {

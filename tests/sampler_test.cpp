@@ -2,6 +2,7 @@
 // The built tool, run on the simulated board: exact output bytes, exit status and timing.
 
 #include "board.h"
+#include "chain.h"
 #include "process.h"
 #include "timing.h"
 #include "variants.h"
@@ -257,6 +258,29 @@ TEST_P(Sampler, SignalsKeepTheirDefaultAction) {
         EXPECT_LT(took, no_pause);
         EXPECT_EQ(run->output(), line(3000));
     }
+}
+
+// The FPGA design plays the register: the battery through the front end, the converter and
+// battery_adc under Verilator to word 0, read at 0xFF241000.
+TEST_P(Sampler, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
+    rtl::Cosim cosim(board, {});
+    Process run = start();
+    for (int i = 0; i < 10; ++i) {
+        auto got = run.next_line();
+        ASSERT_TRUE(got) << "line " << i + 1 << " never came";
+        EXPECT_TRUE(shows_battery(got->text, seconds(got->at - cosim.started())));
+    }
+    EXPECT_EQ(run.wait(), 0);
+    EXPECT_EQ(run.errors(), "");
+    EXPECT_EQ(cosim.breaches(), "");
+}
+
+TEST_P(Sampler, TheBlockHeldInResetReadsZero) {
+    rtl::Cosim cosim(board, {std::nullopt, true});
+    Process run = start();
+    EXPECT_EQ(run.wait(), 0);
+    EXPECT_EQ(run.output(), ten_lines(0));
+    EXPECT_EQ(cosim.breaches(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Tool, Sampler, testing::ValuesIn(variants()),

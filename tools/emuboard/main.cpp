@@ -10,6 +10,7 @@
 // status is its own (128 + the signal if a signal ended it). A board that cannot run
 // (nothing installed or fetched, no boot) says so on standard error, with status 125.
 
+#include "cosim.h"
 #include "machine.h"
 
 #include <getopt.h>
@@ -26,11 +27,16 @@ namespace {
 
 int usage() {
     std::cerr
-        << "usage: emuboard [--reading N] [--memory window|ram|none] [--unprivileged]\n"
-           "                [--output-full] [--] [COMMAND [ARG]...]\n"
+        << "usage: emuboard [--reading N | --rtl [--volts V] [--fpga-reset]]\n"
+           "                [--memory window|ram|none] [--unprivileged] [--output-full]\n"
+           "                [--] [COMMAND [ARG]...]\n"
            "Boots Debian's ARMv7 kernel under qemu-system-arm and runs COMMAND there (default:\n"
            "battery-voltage), with the battery-voltage register at 0xFF241000 played by this\n"
            "machine. Without --reading the battery discharges.\n"
+           "  --rtl            the register is word 0 of the FPGA design under Verilator,\n"
+           "                   from the battery through the front end and the converter\n"
+           "  --volts V        with --rtl, the battery held at V volts\n"
+           "  --fpga-reset     with --rtl, the block held in reset\n"
            "  --memory window  the bridge window free for the register (default)\n"
            "  --memory ram     the bridge window is the kernel's System RAM\n"
            "  --memory none    nothing behind the bridge window (a 1 GiB machine)\n"
@@ -49,14 +55,17 @@ void pass_on(int fd, const std::string &now, std::size_t &sent) {
 
 int main(int argc, char **argv) {
     std::optional<std::uint32_t> held;
+    std::optional<rtl::Settings> rtl;
     emuboard::Options options;
-    const option longopts[] = {{"reading", required_argument, nullptr, 'r'},
-                               {"memory", required_argument, nullptr, 'm'},
-                               {"unprivileged", no_argument, nullptr, 'u'},
-                               {"output-full", no_argument, nullptr, 'f'},
-                               {}};
+    const option longopts[] = {
+        {"reading", required_argument, nullptr, 'r'}, {"rtl", no_argument, nullptr, 'R'},
+        {"volts", required_argument, nullptr, 'v'},   {"fpga-reset", no_argument, nullptr, 'F'},
+        {"memory", required_argument, nullptr, 'm'},  {"unprivileged", no_argument, nullptr, 'u'},
+        {"output-full", no_argument, nullptr, 'f'},   {}};
     for (int c = 0; (c = getopt_long(argc, argv, "+", longopts, nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
+        if (rtl::take_option(c, optarg, rtl))
+            continue;
         if (c == 'u')
             options.unprivileged = true;
         else if (c == 'f')
@@ -73,6 +82,9 @@ int main(int argc, char **argv) {
             return usage();
     }
     options.command.assign(argv + optind, argv + argc);
+    // The co-simulation plays the register in the window that this machine holds.
+    if ((held && rtl) || (rtl && options.memory != emuboard::Memory::window))
+        return usage();
 
     try {
         emuboard::Machine machine(options);
@@ -80,16 +92,20 @@ int main(int argc, char **argv) {
                   << " under qemu-system-arm\n";
         auto *board = machine.board();
         if (board)
-            board->set_reading(held.value_or(simboard::discharged(0)));
-        // The run, passed on as it comes. The battery starts to discharge with the command.
+            board->set_reading(rtl ? 0 : held.value_or(simboard::discharged(0)));
+        // The run, passed on as it comes. The battery starts to discharge, and the FPGA design
+        // to run, with the command.
         std::atomic<bool> done = false;
         std::size_t out_sent = 0;
         std::size_t err_sent = 0;
         std::thread relay([&] {
             std::optional<simboard::Battery> battery;
+            std::optional<rtl::Cosim> cosim;
             while (!done) {
                 try {
-                    if (board && !held && !battery && machine.started())
+                    if (board && rtl && !cosim && machine.started())
+                        cosim.emplace(*board, *rtl);
+                    if (board && !rtl && !held && !battery && machine.started())
                         battery.emplace(*board);
                     pass_on(1, machine.output(), out_sent);
                     pass_on(2, machine.errors(), err_sent);

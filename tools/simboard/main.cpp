@@ -3,6 +3,10 @@
 //
 //   simboard                                 battery-voltage (next to simboard), discharging
 //   simboard [--reading N] [--] COMMAND...   COMMAND; the reading held at N, or discharging
+//   simboard --rtl [--volts V] [--fpga-reset] [--] [COMMAND...]
+//                                            the register played by the FPGA design under
+//                                            Verilator, from the battery (discharging, or
+//                                            held at V volts) to word 0; or held in reset
 //   simboard --device absent|forbidden|unmappable [--] [COMMAND...]
 //                                            the same, with no usable /dev/mem, to see how
 //                                            a command fails (image: the memory, the default)
@@ -10,6 +14,7 @@
 // The exit status is the command's (128 + the signal if a signal ended it).
 
 #include "board.h"
+#include "cosim.h"
 #include "process.h"
 
 #include <getopt.h>
@@ -30,11 +35,15 @@ void forward(int sig) {
 }
 
 int usage() {
-    std::cerr << "usage: simboard [--reading N] [--device KIND] [--] [COMMAND [ARG]...]\n"
+    std::cerr << "usage: simboard [--reading N | --rtl [--volts V] [--fpga-reset]]\n"
+                 "                [--device KIND] [--] [COMMAND [ARG]...]\n"
                  "Runs COMMAND (default: battery-voltage next to simboard) with a simulated\n"
                  "board's memory at /dev/mem. Without --reading the battery discharges.\n"
-                 "--device absent|forbidden|unmappable puts, instead of the memory (image),\n"
-                 "nothing, a /dev/mem the command may not open, or one it cannot map.\n";
+                 "--rtl puts the FPGA design behind the register, under Verilator: the\n"
+                 "battery through the front end and the converter to word 0 of battery_adc.\n"
+                 "--volts V holds the battery at V volts; --fpga-reset holds the block in\n"
+                 "reset. --device absent|forbidden|unmappable puts, instead of the memory\n"
+                 "(image), nothing, a /dev/mem the command may not open, or one it cannot map.\n";
     return 2;
 }
 
@@ -42,27 +51,33 @@ int usage() {
 
 int main(int argc, char **argv) {
     std::optional<std::uint32_t> held;
+    std::optional<rtl::Settings> rtl;
     auto device = simboard::Device::image;
-    const option options[] = {{"reading", required_argument, nullptr, 'r'},
-                              {"device", required_argument, nullptr, 'd'},
-                              {}};
+    const option options[] = {
+        {"reading", required_argument, nullptr, 'r'}, {"device", required_argument, nullptr, 'd'},
+        {"rtl", no_argument, nullptr, 'R'},           {"volts", required_argument, nullptr, 'v'},
+        {"fpga-reset", no_argument, nullptr, 'F'},    {}};
     for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
+        std::string value = optarg ? optarg : "";
         if (c == 'r' && (held = simboard::parse_reading(optarg)))
+            continue;
+        if (rtl::take_option(c, optarg, rtl))
             continue;
         if (c != 'd')
             return usage();
-        std::string kind = optarg;
-        if (kind == "image")
+        if (value == "image")
             device = simboard::Device::image;
-        else if (kind == "absent")
+        else if (value == "absent")
             device = simboard::Device::absent;
-        else if (kind == "forbidden")
+        else if (value == "forbidden")
             device = simboard::Device::forbidden;
-        else if (kind == "unmappable")
+        else if (value == "unmappable")
             device = simboard::Device::unmappable;
         else
             return usage();
     }
+    if (held && rtl)
+        return usage();
     std::vector<std::string> command(argv + optind, argv + argc);
     if (command.empty())
         command.push_back(simboard::next_to_self("battery-voltage"));
@@ -71,7 +86,10 @@ int main(int argc, char **argv) {
         simboard::Board board;
         board.set_reading(held.value_or(0));
         std::optional<simboard::Battery> battery;
-        if (!held)
+        std::optional<rtl::Cosim> cosim;
+        if (rtl)
+            cosim.emplace(board, *rtl);
+        else if (!held)
             battery.emplace(board);
 
         // Like system(3): the terminal's signals reach the command directly; other

@@ -38,10 +38,11 @@ template <class Top> class Bench {
             read(0);
     }
     void reset(unsigned n) {
-        top_->reset = 1;
+        hold_reset(true);
         clocks(n);
-        top_->reset = 0;
+        hold_reset(false);
     }
+    void hold_reset(bool held) { top_->reset = held ? 1 : 0; }
 
     // Reads back to back, one a clock; each answer is taken just after the edge that
     // sampled its read.

@@ -29,6 +29,10 @@ class Adc {
     static constexpr unsigned unrequested = 0xA5A;
 
     void set_code(unsigned channel, unsigned code) { codes_.at(channel) = code; }
+    // How many conversions of `channel` the part has made at its controller's request.
+    [[nodiscard]] std::uint64_t conversions(unsigned channel) const {
+        return conversions_.at(channel);
+    }
     // Every breach so far, as "what at N ns; ", or "" when there was none.
     [[nodiscard]] const std::string &breaches() const { return breaches_; }
     // Where the converter is in its frame.
@@ -91,6 +95,8 @@ class Adc {
         conv_start_ = t;
         conv_end_ = t + 1'600'000;
         result_ = word_whole_ ? codes_.at(channel_) : unrequested;
+        if (word_whole_)
+            ++conversions_.at(channel_);
         word_whole_ = false;
     }
 
@@ -117,6 +123,7 @@ class Adc {
     }
 
     std::array<unsigned, 8> codes_{};
+    std::array<std::uint64_t, 8> conversions_{};
     std::string breaches_;
     bool convst_ = false, sck_ = false, sdi_ = false;
     bool converting_ = false;

@@ -1,0 +1,81 @@
+// SPDX-License-Identifier: MIT
+// The register played by the FPGA design itself: battery_adc under Verilator, driving the
+// converter's model, whose battery input comes through the board's front end from a battery
+// model. Every Avalon read of word 0 is what lands at 0xFF241000 in the board's memory.
+//
+// The block runs as fast as this machine lets it, not in real time: every millisecond of
+// wall time it runs a burst of 1024 clocks (20.48 us at 50 MHz, eight frames, four
+// conversions of the battery channel), with the battery's voltage as it is at the start of
+// that burst, and reads word 0 on every clock. The last read of a burst goes to memory at
+// its end. So a reading in memory is the block's answer to a read made at most a burst ago,
+// of a conversion made within the same burst or the one before: the battery as it was at
+// most 5 ms of wall time before (the sampling window, with room for the scheduler).
+#pragma once
+
+#include "board.h"
+#include "process.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace rtl {
+
+// The battery channel's code for `volts` at the battery: the front end maps 0.4 V to 3.4 V
+// onto the converter's 0 to 4.095 V (volts = code / 4095 * 3.0 + 0.4), and the converter
+// gives the nearest code, 0 below its range and 4095 above.
+unsigned code_for(double volts);
+
+// The discharging battery, `t` seconds after it started: simboard's curve, in volts. It
+// loses a few codes' worth a second, each change half-way through a second.
+double discharging_volts(double t);
+
+// The sampling window: a reading in memory is the battery as it was at most this long ago.
+inline constexpr double window_s = 0.005;
+
+// What the other seven inputs of the converter see, in codes: each its own, and all above
+// what the discharging battery gives.
+unsigned other_input(unsigned channel);
+
+struct Settings {
+    std::optional<double> volts; // held there; else the battery discharges from the start
+    bool fpga_reset = false;     // the block held in reset, as an unconfigured FPGA reads
+};
+
+// The boards' options --rtl ('R'), --volts V ('v') and --fpga-reset ('F'), as getopt_long
+// gives them: true if `c` is one of them, with a good value.
+bool take_option(int c, const char *value, std::optional<Settings> &settings);
+
+class Cosim {
+  public:
+    // Starts the block, the converter and the battery; word 0 goes to `board`'s register.
+    Cosim(simboard::Board &board, Settings settings);
+    ~Cosim();
+    Cosim(const Cosim &) = delete;
+    Cosim &operator=(const Cosim &) = delete;
+
+    // When the battery started to discharge.
+    [[nodiscard]] simboard::Clock::time_point started() const { return started_; }
+    [[nodiscard]] std::uint64_t clocks() const { return clocks_; }
+    [[nodiscard]] std::uint64_t battery_conversions() const { return conversions_; }
+    // Every breach of the converter's datasheet that its model saw, or "".
+    [[nodiscard]] std::string breaches() const;
+
+    // Runs bursts back to back, with no pause between them, for the benchmark.
+    void flat_out() { flat_out_ = true; }
+
+  private:
+    void run(simboard::Board &board, Settings settings);
+
+    simboard::Clock::time_point started_;
+    std::atomic<bool> done_ = false, flat_out_ = false;
+    std::atomic<std::uint64_t> clocks_ = 0, conversions_ = 0;
+    mutable std::mutex mutex_;
+    std::string breaches_;
+    std::thread thread_;
+};
+
+} // namespace rtl
