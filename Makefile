@@ -46,10 +46,17 @@ demo: host-deps
 	cmake --build --preset host --target simboard-cli
 	./build/host/simboard
 
-# The board's binary on Debian's ARMv7 kernel under qemu-system-arm, the battery
-# discharging.
+# The board's binary on Debian's ARMv7 kernel under qemu-system-arm, the register played by
+# the FPGA design under Verilator, from a discharging battery. DIRECT=1: the register written
+# directly, with no design behind it.
 demo-board: builds emuboard-kernel
-	./build/host/emuboard
+ifeq ($(DIRECT),)
+	@echo "The whole chain: battery -> front end -> converter -> battery_adc (Verilator) ->" \
+		"word 0 at 0xFF241000 -> /dev/mem on Debian's ARMv7 kernel -> battery-voltage"
+	@./build/host/emuboard --rtl
+else
+	@./build/host/emuboard
+endif
 
 # The kernel and BusyBox that the emulated board boots, fetched once into ~/.cache.
 emuboard-kernel: emu-deps
@@ -77,12 +84,13 @@ lint: lint-deps builds
 		-I build/host/tests $(filter %.cpp,$(SOURCES))
 	verilator --lint-only -Wall fpga/battery_adc.v
 
-# The timing tables of bench/README.md: on the simulated board, and inside the emulated
-# board against the same peer.
+# The tables of bench/README.md: the tool on the simulated board and inside the emulated
+# board against the same peer, and how fast the FPGA design's co-simulation runs.
 bench: bench-deps builds emuboard-kernel
 	arm-linux-gnueabihf-strip -o build/armhf/battery-voltage.stripped build/armhf/battery-voltage
 	./build/host/bench --runs $(RUNS) build/host/battery-voltage build/armhf/battery-voltage.stripped
 	./build/host/bench --runs $(RUNS) --emuboard
+	./build/host/bench --rtl
 
 # The Maintainer: DEBFULLNAME and DEBEMAIL, else the git identity; with neither, it stops
 # and says what to set.

@@ -11,6 +11,7 @@
 // is measured from the command's own start, with the sandbox's start left out.
 
 #include "board.h"
+#include "cosim.h"
 #include "machine.h"
 #include "process.h"
 
@@ -30,6 +31,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -174,18 +176,49 @@ int emuboard_table(long runs, const std::string &peer) {
     return 0;
 }
 
+// How fast the FPGA design runs behind the register: paced as the boards run it, a burst a
+// millisecond, and flat out.
+int rtl_table() {
+    std::cout << "| co-simulation | clock cycles per wall-clock second | battery conversions per "
+                 "second | simulated time per wall-clock second |\n|---|---:|---:|---:|\n";
+    for (bool flat_out : {false, true}) {
+        simboard::Board board;
+        rtl::Cosim cosim(board, {});
+        if (flat_out)
+            cosim.flat_out();
+        std::this_thread::sleep_for(std::chrono::seconds(1)); // past the start
+        auto from = simboard::Clock::now();
+        auto clocks = cosim.clocks();
+        auto conversions = cosim.battery_conversions();
+        std::this_thread::sleep_for(std::chrono::seconds(4));
+        double s = simboard::seconds(simboard::Clock::now() - from);
+        double rate = static_cast<double>(cosim.clocks() - clocks) / s;
+        std::cout << "| " << (flat_out ? "flat out" : "as the boards run it, 1024 clocks a ms")
+                  << " | " << fixed(rate, 0) << " | "
+                  << fixed(static_cast<double>(cosim.battery_conversions() - conversions) / s, 0)
+                  << " | " << fixed(rate / 50e6 * 1e3, 2) << " ms |\n";
+        if (!cosim.breaches().empty())
+            std::cerr << "bench: the converter saw: " << cosim.breaches() << "\n";
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     long runs = 3;
     bool on_emuboard = false;
-    const option options[] = {
-        {"runs", required_argument, nullptr, 'r'}, {"emuboard", no_argument, nullptr, 'e'}, {}};
+    const option options[] = {{"runs", required_argument, nullptr, 'r'},
+                              {"emuboard", no_argument, nullptr, 'e'},
+                              {"rtl", no_argument, nullptr, 'R'},
+                              {}};
     for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
         if (c == 'r')
             runs = std::max(1L, std::strtol(optarg, nullptr, 10));
         else if (c == 'e')
             on_emuboard = true;
+        else if (c == 'R')
+            return rtl_table();
         else
             optind = argc + 1; // to the usage below
     }
@@ -199,7 +232,8 @@ int main(int argc, char **argv) {
         return emuboard_table(runs, peer);
     if (on_emuboard || optind >= argc) {
         std::cerr << "usage: bench [--runs N] TOOL [STRIPPED-BOARD-BINARY]\n"
-                     "       bench [--runs N] --emuboard\n";
+                     "       bench [--runs N] --emuboard\n"
+                     "       bench --rtl\n";
         return 2;
     }
     std::string tool = argv[optind];
