@@ -80,7 +80,7 @@ lint: lint-deps builds
 		printf "%s\n" "$$out" | grep -v "^[0-9]* warnings\? generated\.$$" | grep . ; exit $$s' sh
 	cppcheck -q --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
 		--library=posix --library=googletest --suppress=missingIncludeSystem \
-		--suppress=useStlAlgorithm -I tools/simboard -I tools/emuboard -I build/host \
+		--suppress=useStlAlgorithm -I tools/simboard -I tools/emuboard -I tools/rtl -I build/host \
 		-I build/host/tests $(filter %.cpp,$(SOURCES))
 	verilator --lint-only -Wall fpga/battery_adc.v
 
