@@ -35,7 +35,7 @@ if [ -n "$$missing" ]; then \
 fi
 endef
 
-.PHONY: demo demo-board emuboard-kernel check suite-host suite-host-asan suite-armhf lint bench package host host-asan board host-deps board-deps check-deps \
+.PHONY: demo demo-board emuboard-kernel check check-debian13 suite-host suite-host-asan suite-armhf lint bench package host host-asan board host-deps board-deps check-deps \
 	lint-deps bench-deps emu-deps package-deps
 
 demo: host
@@ -59,6 +59,10 @@ emuboard-kernel: emu-deps
 JOBS ?= $(shell echo $$(( 2 * $$(nproc) )))
 check: check-deps lint host-asan board emuboard-kernel
 	$(MAKE) --no-print-directory -j3 --output-sync=target suite-host suite-host-asan suite-armhf
+
+# make check again, in a clean Debian 13 root made with mmdebstrap (as root).
+check-debian13:
+	bash tools/debian13/check.sh
 
 suite-host suite-host-asan suite-armhf:
 	ctest --preset $(@:suite-%=%) -j $(JOBS)
