@@ -60,10 +60,13 @@ pid=
 cleanup() {
     status=$?
     trap - EXIT INT TERM HUP
-    # The mounts live in the runner's own mount namespace and go with it; wait for it.
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-        kill -TERM "$pid" 2>/dev/null || true
+    # The mounts live in the runner's own mount namespace and go with its processes, which
+    # are a process group of their own.
+    if [ -n "$pid" ]; then
+        kill -TERM -- "-$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
+        sleep 1
+        kill -KILL -- "-$pid" 2>/dev/null || true
     fi
     if findmnt -rno TARGET | grep -q "^$work/"; then
         # Never remove through a mount: the root's /dev is the host's.
@@ -80,13 +83,17 @@ trap 'exit 129' HUP
 mkdir "$root"
 tar -xf "$tarball" -C "$root"
 cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
-# A fresh clone of the current commit, as a new user would have it.
-git clone --quiet --no-hardlinks "$repo" "$root/root/battery-voltage"
-git -C "$root/root/battery-voltage" checkout --quiet --detach "$commit"
+# A fresh clone of the current commit, as a new user would have it; the commit need not be
+# on a branch.
+clone=$root/root/battery-voltage
+git -c init.defaultBranch=main init --quiet "$clone"
+git -C "$clone" fetch --quiet "$repo" "$commit"
+git -C "$clone" checkout --quiet -B main FETCH_HEAD
 say "ready in $((SECONDS - started)) s; running $* at ${commit:0:12}"
 
 # In a mount namespace of its own: the root bound on itself (a mount point, as bubblewrap
 # needs), the kernel's file systems, the host's /dev, and the kept package downloads.
+set -m
 unshare --mount --propagation private -- /bin/sh -euc '
     root=$1 archives=$2; shift 2
     mount --bind "$root" "$root"

@@ -113,7 +113,12 @@ for driver in VIRTIO:virtio/virtio_ring,virtio/virtio VIRTIO_MMIO:virtio/virtio_
         echo "$name" >>"$work/cache/modules"
     done
 done
-cp "$work/busybox/bin/busybox" "$work/cache/busybox"
+# /bin on Debian 12, /usr/bin on Debian 13.
+for b in "$work"/busybox/usr/bin/busybox "$work"/busybox/bin/busybox ""; do
+    [ -z "$b" ] || [ ! -f "$b" ] || break
+done
+[ -n "$b" ] || { say "busybox-static:armhf has no /bin/busybox nor /usr/bin/busybox"; exit 1; }
+cp "$b" "$work/cache/busybox"
 echo "$kernel" >"$work/cache/kernel-package"
 mkdir -p "$cache"
 # The list last: until it is there, the cache counts as empty.
