@@ -89,6 +89,10 @@ clone=$root/root/battery-voltage
 git -c init.defaultBranch=main init --quiet "$clone"
 git -C "$clone" fetch --quiet "$repo" "$commit"
 git -C "$clone" checkout --quiet -B main FETCH_HEAD
+# The package's Maintainer, as here: DEBFULLNAME and DEBEMAIL, else this clone's git identity.
+for key in user.name user.email; do
+    value=$(git -C "$repo" config "$key") && git -C "$clone" config "$key" "$value" || true
+done
 say "ready in $((SECONDS - started)) s; running $* at ${commit:0:12}"
 
 # In a mount namespace of its own: the root bound on itself (a mount point, as bubblewrap
@@ -103,7 +107,8 @@ unshare --mount --propagation private -- /bin/sh -euc '
     mount --bind "$archives" "$root/var/cache/apt/archives"
     cd "$root"
     exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
-        CI="${CI:-}" PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        CI="${CI:-}" DEBFULLNAME="${DEBFULLNAME:-}" DEBEMAIL="${DEBEMAIL:-}" \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         /bin/sh -c "cd /root/battery-voltage && exec \"\$@\"" sh "$@"
 ' sh "$root" "$cache/archives" "$@" &
 pid=$!
