@@ -74,7 +74,7 @@ config=$1
 
 # unpack COMMAND PACKAGE: COMMAND is there, or is installed now.
 unpack() {
-    command -v "$1" >/dev/null && return
+    command -v "$1" >/dev/null && return 0
     if ! root; then
         say "unpacking the kernel's modules needs $1. As root, run: apt-get install $2"
         exit 1
@@ -101,13 +101,10 @@ for driver in VIRTIO:virtio/virtio_ring,virtio/virtio VIRTIO_MMIO:virtio/virtio_
         [ -n "$ko" ] || { say "$kernel builds $option as a module, but has no $m.ko"; exit 1; }
         name=${m##*/}.ko
         case $ko in
-        *.xz) unpack xz xz-utils ;; *.zst) unpack zstd zstd ;; *.gz) unpack gzip gzip ;;
-        esac
-        case $ko in
         *.ko) cp "$ko" "$work/cache/$name" ;;
-        *.ko.xz) xz -dc "$ko" >"$work/cache/$name" ;;
-        *.ko.zst) zstd -qdc "$ko" >"$work/cache/$name" ;;
-        *.ko.gz) gzip -dc "$ko" >"$work/cache/$name" ;;
+        *.ko.xz) unpack xz xz-utils && xz -dc "$ko" >"$work/cache/$name" ;;
+        *.ko.zst) unpack zstd zstd && zstd -qdc "$ko" >"$work/cache/$name" ;;
+        *.ko.gz) unpack gzip gzip && gzip -dc "$ko" >"$work/cache/$name" ;;
         *) say "$kernel has $ko, compressed in a way I do not know"; exit 1 ;;
         esac
         echo "$name" >>"$work/cache/modules"
