@@ -41,6 +41,8 @@ fi
 
 started=$SECONDS
 mkdir -p "$cache/archives/partial"
+# Kept downloads that no run has needed for a month go.
+find "$cache/archives" -name '*.deb' -atime +30 -delete
 # The bare root: apt, make and git, and apt's sources for trixie. A day's tarball is reused.
 tarball=$cache/trixie-$(date -u +%Y%m%d).tar
 if [ ! -f "$tarball" ]; then
