@@ -48,8 +48,8 @@ tarball=$cache/trixie-$(date -u +%Y%m%d).tar
 if [ ! -f "$tarball" ]; then
     say "making a trixie root from $mirror"
     rm -rf "$cache"/trixie-*.tar "$cache"/trixie-*.tar.part
-    mmdebstrap --quiet --variant=apt --format=tar --include=make,git,ca-certificates,debian-archive-keyring \
-        trixie "$tarball.part" \
+    mmdebstrap --quiet --variant=apt --format=tar \
+        --include=make,git,ca-certificates,debian-archive-keyring trixie "$tarball.part" \
         "deb $mirror trixie main" "deb $mirror trixie-updates main" \
         "deb $security trixie-security main"
     mv "$tarball.part" "$tarball"
