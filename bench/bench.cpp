@@ -32,6 +32,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -187,16 +188,19 @@ int rtl_table() {
         if (flat_out)
             cosim.flat_out();
         std::this_thread::sleep_for(std::chrono::seconds(1)); // past the start
-        auto from = simboard::Clock::now();
-        auto clocks = cosim.clocks();
-        auto conversions = cosim.battery_conversions();
+        // The block's clocks and the battery's conversions so far, and when.
+        auto sample = [&cosim] {
+            return std::tuple{simboard::Clock::now(), cosim.clocks(), cosim.battery_conversions()};
+        };
+        auto [from, clocks_from, conversions_from] = sample();
         std::this_thread::sleep_for(std::chrono::seconds(4));
-        double s = simboard::seconds(simboard::Clock::now() - from);
-        double rate = static_cast<double>(cosim.clocks() - clocks) / s;
+        auto [to, clocks_to, conversions_to] = sample();
+        double s = simboard::seconds(to - from);
+        double rate = static_cast<double>(clocks_to - clocks_from) / s;
         std::cout << "| " << (flat_out ? "flat out" : "as the boards run it, 1024 clocks a ms")
                   << " | " << fixed(rate, 0) << " | "
-                  << fixed(static_cast<double>(cosim.battery_conversions() - conversions) / s, 0)
-                  << " | " << fixed(rate / 50e6 * 1e3, 2) << " ms |\n";
+                  << fixed(static_cast<double>(conversions_to - conversions_from) / s, 0) << " | "
+                  << fixed(rate / 50e6 * 1e3, 2) << " ms |\n";
         if (!cosim.breaches().empty())
             std::cerr << "bench: the converter saw: " << cosim.breaches() << "\n";
     }

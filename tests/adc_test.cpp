@@ -36,7 +36,7 @@ template <class T> class AdcBlock : public testing::Test {
             adc.set_code(c, other(c));
     }
     void TearDown() override { EXPECT_EQ(adc.breaches(), ""); }
-    static unsigned other(unsigned c) { return 100 + 10 * c; } // no battery code below
+    static unsigned other(unsigned c) { return 100 + (10 * c); } // no battery code below
     static words all_addresses() {
         words a(16);
         std::iota(a.begin(), a.end(), 0U);

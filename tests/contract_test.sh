@@ -16,6 +16,12 @@ if [ "$mode" = board ]; then
     while [ "$1" != -- ]; do emulator="$emulator $1"; shift; done; shift
 fi
 tool=$1
+# qemu 8.1 renamed -singlestep to -one-insn-per-tb, and 10 knows only the new name.
+one_insn=-singlestep
+if [ "$mode" = board ]; then
+    qemu=${emulator# }; qemu=${qemu%% *}
+    "$qemu" -h 2>/dev/null | grep -q -e -one-insn-per-tb && one_insn=-one-insn-per-tb
+fi
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
@@ -33,7 +39,7 @@ run() {
         # One instruction a block, each logged with the registers, for main alone.
         range=$(arm-linux-gnueabihf-nm -S "$tool" | awk '$4 == "main" { print $1, $2 }')
         start=$(printf '%d' "0x${range% *}") size=$(printf '%d' "0x${range#* }")
-        set -- $emulator -strace -singlestep -d exec,cpu,nochain \
+        set -- $emulator -strace $one_insn -d exec,cpu,nochain \
             -dfilter "$(printf '0x%x..0x%x' "$start" $((start + size - 1)))" "$tool"
     fi
     status=0

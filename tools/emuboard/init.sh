@@ -9,8 +9,9 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-insmod /lib/virtio_mmio.ko
-insmod /lib/virtio_console.ko
+# The kernel's virtio drivers that are modules, in load order: /etc/modules names them, and
+# names none where the kernel has them built in.
+while read -r m; do insmod "/lib/$m"; done </etc/modules
 # The ports, found by name: the virtio console device can come up more than once while its
 # driver starts, and a port of an instance that went away takes what is written and passes
 # nothing on. So each is opened and held, and taken only once the driver shows it open.

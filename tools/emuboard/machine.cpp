@@ -126,8 +126,17 @@ Machine::Machine(const Options &options) {
         throw Error("qemu-system-arm is not installed. As root, run:\n"
                     "  apt-get install qemu-system-arm");
     std::string cache = cache_dir();
-    for (const char *f : {"vmlinuz", "virtio_mmio.ko", "virtio_console.ko", "busybox"})
-        if (access((cache + "/" + f).c_str(), R_OK) != 0)
+    // The kernel's modules that the guest loads, in order: none where it has them built in.
+    std::vector<std::string> modules;
+    std::ifstream list(cache + "/modules");
+    for (std::string m; std::getline(list, m);)
+        if (!m.empty())
+            modules.push_back(m);
+    std::vector<std::string> files{"vmlinuz", "busybox", "modules"};
+    files.insert(files.end(), modules.begin(), modules.end());
+    const std::string in_cache = cache + "/";
+    for (const auto &f : files)
+        if (access((in_cache + f).c_str(), R_OK) != 0)
             throw Error("the board's kernel and BusyBox are not in " + cache +
                         ". Fetch them once with:\n  make emuboard-kernel   (or "
                         "tools/emuboard/fetch.sh)");
@@ -167,8 +176,9 @@ Machine::Machine(const Options &options) {
              "root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n");
     cpio.add("etc/group", S_IFREG | 0644, "root:x:0:\nnogroup:x:65534:\n");
     cpio.add("bin/busybox", S_IFREG | 0755, read_file(cache + "/busybox"));
-    for (const char *m : {"virtio_mmio.ko", "virtio_console.ko"})
-        cpio.add(std::string("lib/") + m, S_IFREG | 0644, read_file(cache + "/" + m));
+    cpio.add("etc/modules", S_IFREG | 0644, read_file(in_cache + "modules"));
+    for (const auto &m : modules)
+        cpio.add("lib/" + m, S_IFREG | 0644, read_file(in_cache + m));
     for (const auto &[name, bytes] : tools)
         cpio.add(name, S_IFREG | 0755, bytes);
     std::ofstream(dir_ + "/initramfs.cpio", std::ios::binary) << cpio.finish();

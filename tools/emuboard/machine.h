@@ -10,6 +10,7 @@
 #include "process.h"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -28,7 +29,7 @@ std::string guest_dir();
 std::string kernel_package();
 
 // What sits at the bridge window, 0xFF200000.
-enum class Memory {
+enum class Memory : std::uint8_t {
     window, // 3 GiB, the kernel told of 512 MiB: no RAM of its own, and the host's register
     ram,    // 3 GiB, all the kernel's: the window is System RAM, which /dev/mem refuses
     none,   // 1 GiB: nothing at all, so a load there is an external abort

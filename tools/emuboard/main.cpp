@@ -66,12 +66,16 @@ int main(int argc, char **argv) {
         std::string value = optarg ? optarg : "";
         if (rtl::take_option(c, optarg, rtl))
             continue;
+        if (c == 'r') {
+            held = simboard::parse_reading(optarg);
+            if (!held)
+                return usage();
+            continue;
+        }
         if (c == 'u')
             options.unprivileged = true;
         else if (c == 'f')
             options.output_full = true;
-        else if (c == 'r' && (held = simboard::parse_reading(optarg)))
-            continue;
         else if (c == 'm' && value == "window")
             options.memory = emuboard::Memory::window;
         else if (c == 'm' && value == "ram")
@@ -101,7 +105,9 @@ int main(int argc, char **argv) {
         std::thread relay([&] {
             std::optional<simboard::Battery> battery;
             std::optional<rtl::Cosim> cosim;
-            while (!done) {
+            // False if the guest's files could not be read this time: what they hold is
+            // passed on at the end, and a board that failed is reported by wait().
+            auto relay_once = [&] {
                 try {
                     if (board && rtl && !cosim && machine.started())
                         cosim.emplace(*board, *rtl);
@@ -109,9 +115,13 @@ int main(int argc, char **argv) {
                         battery.emplace(*board);
                     pass_on(1, machine.output(), out_sent);
                     pass_on(2, machine.errors(), err_sent);
+                    return true;
                 } catch (const emuboard::Error &) {
-                    // Passed on at the end, or reported by wait().
+                    return false;
                 }
+            };
+            while (!done) {
+                (void)relay_once();
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });

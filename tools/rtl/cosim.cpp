@@ -25,7 +25,7 @@ unsigned code_for(double volts) {
 
 double discharging_volts(double t) {
     auto second = static_cast<unsigned>(std::max(0.0, t + 0.5));
-    return simboard::discharged(second) / 4095.0 * 3.0 + 0.4;
+    return (simboard::discharged(second) / 4095.0 * 3.0) + 0.4;
 }
 
 bool take_option(int c, const char *value, std::optional<Settings> &settings) {
@@ -46,7 +46,7 @@ bool take_option(int c, const char *value, std::optional<Settings> &settings) {
 }
 
 unsigned other_input(unsigned channel) {
-    return 4000 + 10 * channel; // above the discharging battery, which starts at 3900
+    return 4000 + (10 * channel); // above the discharging battery, which starts at 3900
 }
 
 Cosim::Cosim(simboard::Board &board, Settings settings) : started_(simboard::Clock::now()) {

@@ -69,7 +69,7 @@ std::optional<std::uint32_t> parse_reading(const char *text) {
 
 std::uint32_t discharged(unsigned seconds) {
     seconds = std::min(seconds, 1166U);
-    return 3900 - 3 * seconds - seconds % 2;
+    return 3900 - (3 * seconds) - (seconds % 2);
 }
 
 Battery::Battery(Board &board) : board_(board) {
@@ -78,7 +78,7 @@ Battery::Battery(Board &board) : board_(board) {
         auto start = std::chrono::steady_clock::now();
         std::unique_lock lock(mutex_);
         for (unsigned s = 1;; ++s) {
-            if (done_cv_.wait_until(lock, start + std::chrono::milliseconds(1000 * s - 500),
+            if (done_cv_.wait_until(lock, start + std::chrono::milliseconds((1000 * s) - 500),
                                     [this] { return done_; }))
                 return;
             board_.set_reading(discharged(s));

@@ -19,7 +19,7 @@ inline constexpr std::uint64_t image_size = 0xFF400000;
 inline constexpr std::uint64_t register_address = 0xFF200000 + 0x41000;
 
 // What a command run on the board finds at /dev/mem.
-enum class Device {
+enum class Device : std::uint8_t {
     image,      // the board's memory image
     absent,     // nothing
     forbidden,  // the image with mode 0, and the command without capabilities

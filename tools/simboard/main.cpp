@@ -59,8 +59,12 @@ int main(int argc, char **argv) {
         {"fpga-reset", no_argument, nullptr, 'F'},    {}};
     for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
-        if (c == 'r' && (held = simboard::parse_reading(optarg)))
+        if (c == 'r') {
+            held = simboard::parse_reading(optarg);
+            if (!held)
+                return usage();
             continue;
+        }
         if (rtl::take_option(c, optarg, rtl))
             continue;
         if (c != 'd')

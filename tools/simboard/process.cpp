@@ -206,7 +206,7 @@ bool Process::exited(Clock::time_point deadline) const {
     }
 }
 
-void Process::reap(bool kill_first) {
+int Process::reap(bool kill_first) {
     if (kill_first)
         kill(group_ ? -pid_ : pid_, SIGKILL);
     int status = 0;
@@ -214,10 +214,11 @@ void Process::reap(bool kill_first) {
     while (wait4(pid_, &status, 0, &ru) == -1 && errno == EINTR) {
     }
     ended_ = Clock::now();
-    auto us = [](timeval tv) { return std::int64_t{tv.tv_sec} * 1000000 + tv.tv_usec; };
+    auto us = [](timeval tv) { return (std::int64_t{tv.tv_sec} * 1000000) + tv.tv_usec; };
     cpu_us_ = us(ru.ru_utime) + us(ru.ru_stime);
     rss_kib_ = ru.ru_maxrss;
     status_ = kill_first ? -1 : exit_status(status);
+    return *status_;
 }
 
 int Process::wait(Clock::duration timeout) {
@@ -226,12 +227,12 @@ int Process::wait(Clock::duration timeout) {
     auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline && pump(deadline)) {
     }
-    reap(!exited(deadline));
+    const int status = reap(!exited(deadline));
     // Whoever wrote the report has ended with the command: what is left is whole.
     for (pollfd fd{report_fd_, POLLIN, 0}; report_fd_ != -1 && poll(&fd, 1, 1000) > 0;)
         read_into(report_fd_, report_text_);
     report_ = parse_report(report_text_);
-    return *status_;
+    return status;
 }
 
 void Process::signal(int sig) const {

@@ -79,7 +79,7 @@ class Process {
 
   private:
     [[nodiscard]] bool exited(Clock::time_point deadline) const;
-    void reap(bool kill_first);
+    int reap(bool kill_first);
 
     pid_t pid_ = -1;
     bool group_ = false;
