@@ -6,7 +6,7 @@ HOST_PACKAGES := cmake ninja-build g++ make libgtest-dev bubblewrap verilator
 BOARD_PACKAGES := g++-arm-linux-gnueabihf
 TEST_PACKAGES := qemu-user groff-base strace locales lintian
 LINT_PACKAGES := clang-format clang-tidy cppcheck
-FPGA_PACKAGES := verilator yosys tcl device-tree-compiler
+FPGA_PACKAGES := yosys tcl device-tree-compiler
 BENCH_PACKAGES := busybox
 EMU_PACKAGES := qemu-system-arm xz-utils
 RUNS ?= 3
@@ -49,7 +49,9 @@ demo: host-deps
 # The board's binary on Debian's ARMv7 kernel under qemu-system-arm, the register played by
 # the FPGA design under Verilator, from a discharging battery. DIRECT=1: the register written
 # directly, with no design behind it.
-demo-board: builds emuboard-kernel
+demo-board: board emuboard-kernel
+	cmake --preset host --log-level=WARNING
+	cmake --build --preset host --target emuboard-cli
 ifeq ($(DIRECT),)
 	@echo "The whole chain: battery -> front end -> converter -> battery_adc (Verilator) ->" \
 		"word 0 at 0xFF241000 -> /dev/mem on Debian's ARMv7 kernel -> battery-voltage"

@@ -5,7 +5,7 @@
 add_library(adc_rtl_100 STATIC)
 verilate(adc_rtl_100 SOURCES ${FPGA_DIR}/battery_adc.v TOP_MODULE battery_adc PREFIX Vadc100
          DIRECTORY ${CMAKE_BINARY_DIR}/verilated/Vadc100
-         VERILATOR_ARGS -GCLOCK_HZ=100000000 -GBATTERY_CHANNEL=6)
+         VERILATOR_ARGS -GCLOCK_HZ=100000000 -GBATTERY_CHANNEL=6 ${VERILATOR_QUIET})
 get_target_property(adc_rtl_includes adc_rtl_100 INTERFACE_INCLUDE_DIRECTORIES)
 set_target_properties(adc_rtl_100 PROPERTIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES
                                              "${adc_rtl_includes}")
