@@ -2,9 +2,9 @@
 # Front door. Each target first installs the Debian packages it lacks (as root), or names
 # the apt-get line to run and stops.
 
-HOST_PACKAGES := cmake ninja-build g++ make libgtest-dev bubblewrap verilator
+HOST_PACKAGES := cmake ninja-build g++ make libgtest-dev bubblewrap verilator locales
 BOARD_PACKAGES := g++-arm-linux-gnueabihf
-TEST_PACKAGES := qemu-user groff-base strace locales lintian
+TEST_PACKAGES := qemu-user groff-base strace lintian
 LINT_PACKAGES := clang-format clang-tidy cppcheck
 FPGA_PACKAGES := yosys tcl device-tree-compiler
 BENCH_PACKAGES := busybox
@@ -83,10 +83,7 @@ check-debian13:
 
 lint: lint-deps builds
 	clang-format --dry-run --Werror $(SOURCES)
-	@# clang-tidy counts, on standard error, what it filtered out of system headers.
-	printf '%s\n' $(filter %.cpp,$(SOURCES)) | xargs -P 2 -n 1 sh -c \
-		'out=$$(clang-tidy -p build/host --quiet "$$1" 2>&1); s=$$?; \
-		printf "%s\n" "$$out" | grep -v "^[0-9]* warnings\? generated\.$$" | grep . ; exit $$s' sh
+	sh tools/tidy.sh build/host $(filter %.cpp,$(SOURCES))
 	@# mmap reports a failure as MAP_FAILED, which the tool checks, never as NULL; newer
 	@# cppcheck takes it for an allocator that may return NULL. Where cppcheck can analyse
 	@# every branch (2.11 and later), it does.

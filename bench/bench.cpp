@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <iomanip>
@@ -52,7 +53,7 @@ struct Sample {
 };
 
 // The launcher's view of a run: the command's own start, exit, CPU time and memory.
-void take_report(Sample &s, const simboard::Report &r, const std::vector<std::int64_t> &lines_ns) {
+void take_report(Sample &s, const simboard::Report &r, const std::deque<std::int64_t> &lines_ns) {
     if (!r.stamped)
         throw std::runtime_error("no report from the launcher");
     s.end = static_cast<double>(r.ended_ns - r.started_ns) / 1e6;
@@ -73,7 +74,7 @@ Sample run_once(const std::string &launcher, const std::vector<std::string> &com
     s.status = run.wait(std::chrono::minutes(1));
     s.sandboxed = ms(run.ended() - run.started());
     s.cpu_all = static_cast<double>(run.cpu_us()) / 1e3;
-    std::vector<std::int64_t> lines_ns;
+    std::deque<std::int64_t> lines_ns;
     for (const auto &line : run.lines())
         lines_ns.push_back(simboard::nanoseconds(line.at));
     take_report(s, run.report(), lines_ns);

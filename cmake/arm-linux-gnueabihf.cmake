@@ -8,11 +8,8 @@ set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 
 # vfpv3-d16: the board's floating point unit, and no NEON in our own code.
-# -Wno-psabi: GCC notes where it passes a 64-bit-aligned argument otherwise than GCC 6 did.
-# That matters only when objects from both meet; the board's executables are static, and
-# every object in them comes from this one compiler.
-set(CMAKE_C_FLAGS_INIT "-mcpu=cortex-a9 -mfpu=vfpv3-d16 -mfloat-abi=hard -Wno-psabi")
-set(CMAKE_CXX_FLAGS_INIT "-mcpu=cortex-a9 -mfpu=vfpv3-d16 -mfloat-abi=hard -Wno-psabi")
+set(CMAKE_C_FLAGS_INIT "-mcpu=cortex-a9 -mfpu=vfpv3-d16 -mfloat-abi=hard")
+set(CMAKE_CXX_FLAGS_INIT "-mcpu=cortex-a9 -mfpu=vfpv3-d16 -mfloat-abi=hard")
 # Static: the one file runs whatever C library the board's Linux has, or none.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 

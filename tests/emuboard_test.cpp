@@ -107,11 +107,11 @@ TEST(EmulatedBoard, TheKernelRefusesToMapSystemRam) {
 TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     emuboard::Machine machine(emuboard::Options{});
     ASSERT_TRUE(machine.board());
-    machine.board()->set_reading(0);
+    rtl::Cosim cosim(*machine.board(), {});
     auto deadline = simboard::Clock::now() + std::chrono::seconds(120);
     while (!machine.started() && simboard::Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    rtl::Cosim cosim(*machine.board(), {});
+    cosim.start_battery();
     std::size_t seen = 0;
     for (int i = 0; i < 10 && simboard::Clock::now() < deadline; ++i) {
         std::string out;
@@ -138,6 +138,15 @@ TEST(EmulatedBoard, TheBlockHeldInResetReadsZero) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, ten_lines(0));
     EXPECT_EQ(cosim.breaches(), "");
+}
+
+// emuboard's own command line, the battery held at 1.4 V: code 1365 by hand.
+TEST(EmulatedBoard, TheCommandLineRunsTheChainWithTheBatteryHeld) {
+    simboard::Process run({simboard::next_to_self("emuboard"), "--rtl", "--volts", "1.4"},
+                          simboard::Spawn{simboard::environment()});
+    EXPECT_EQ(run.wait(std::chrono::seconds(180)), 0);
+    EXPECT_EQ(run.output(), ten_lines(1365));
+    EXPECT_EQ(run.errors().rfind("emuboard: booting linux-image-", 0), 0U) << run.errors();
 }
 
 TEST(EmulatedBoard, NothingBehindTheWindowIsABusError) {

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <string>
 
 using simboard::Clock;
@@ -284,6 +285,28 @@ TEST_P(Sampler, TheBlockHeldInResetReadsZero) {
     EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(run.output(), ten_lines(0));
     EXPECT_EQ(cosim.breaches(), "");
+}
+
+// The same through simboard's own command line, with the battery held: codes worked out by
+// hand from volts = code / 4095 * 3.0 + 0.4, and the ends of what the front end can show.
+TEST(SimboardCommandLine, HeldVoltsGiveTheirCodesThroughTheRtl) {
+    const std::vector<std::pair<const char *, std::uint32_t>> held{
+        {"2.4", 2730}, {"1.4", 1365}, {"9", 4095}, {"-1", 0}};
+    const std::vector<std::string> tool = variants().front().command;
+    std::vector<std::unique_ptr<Process>> runs;
+    for (const auto &[volts, code] : held) {
+        std::vector<std::string> command{simboard::next_to_self("simboard"), "--rtl", "--volts",
+                                         volts, "--"};
+        command.insert(command.end(), tool.begin(), tool.end());
+        runs.push_back(
+            std::make_unique<Process>(command, simboard::Spawn{simboard::environment()}));
+    }
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        SCOPED_TRACE(std::string(held[i].first) + " V");
+        EXPECT_EQ(runs[i]->wait(), 0);
+        EXPECT_EQ(runs[i]->output(), ten_lines(held[i].second));
+        EXPECT_EQ(runs[i]->errors(), "");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Tool, Sampler, testing::ValuesIn(variants()),

@@ -12,7 +12,7 @@
 # Only committed work is checked: the clone is of HEAD. The bare root is kept as a tarball
 # in ~/.cache/battery-voltage/debian13 for a day, and the packages that make check
 # downloads are kept there too, so a second run fetches little. The emulated board's
-# kernel is fetched inside the root into the root's own cache: Debian 13's differs.
+# kernel is fetched inside the root (Debian 13's differs) into a cache kept there as well.
 # Environment: DEBIAN13_MIRROR (default http://deb.debian.org/debian).
 set -euo pipefail
 
@@ -98,21 +98,24 @@ done
 say "ready in $((SECONDS - started)) s; running $* at ${commit:0:12}"
 
 # In a mount namespace of its own: the root bound on itself (a mount point, as bubblewrap
-# needs), the kernel's file systems, the host's /dev, and the kept package downloads.
+# needs), the kernel's file systems, the host's /dev, the kept package downloads, and the
+# emulated board's cache of Debian 13's kernel, kept here too so that it is fetched once.
+mkdir -p "$cache/emuboard" "$root/root/.cache/battery-voltage/emuboard"
 set -m
 unshare --mount --propagation private -- /bin/sh -euc '
-    root=$1 archives=$2; shift 2
+    root=$1 archives=$2 emuboard=$3; shift 3
     mount --bind "$root" "$root"
     mount -t proc proc "$root/proc"
     mount -t sysfs sysfs "$root/sys"
     mount --rbind /dev "$root/dev"
     mount --bind "$archives" "$root/var/cache/apt/archives"
+    mount --bind "$emuboard" "$root/root/.cache/battery-voltage/emuboard"
     cd "$root"
     exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
         CI="${CI:-}" DEBFULLNAME="${DEBFULLNAME:-}" DEBEMAIL="${DEBEMAIL:-}" \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         /bin/sh -c "cd /root/battery-voltage && exec \"\$@\"" sh "$@"
-' sh "$root" "$cache/archives" "$@" &
+' sh "$root" "$cache/archives" "$cache/emuboard" "$@" &
 pid=$!
 status=0
 wait "$pid" || status=$?

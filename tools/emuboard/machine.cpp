@@ -153,7 +153,8 @@ Machine::Machine(const Options &options) {
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/emuboard.XXXXXX";
     if (!mkdtemp(pattern.data()))
         throw Error("cannot make a directory at " + pattern + ": " + std::strerror(errno));
-    dir_ = pattern;
+    files_.dir = pattern;
+    const std::string &dir = files_.dir;
 
     std::string job = std::string("user=") + (options.unprivileged ? "nobody" : "root") +
                       "\noutput=" + (options.output_full ? "full" : "port") + "\nset --";
@@ -181,9 +182,10 @@ Machine::Machine(const Options &options) {
         cpio.add("lib/" + m, S_IFREG | 0644, read_file(in_cache + m));
     for (const auto &[name, bytes] : tools)
         cpio.add(name, S_IFREG | 0755, bytes);
-    std::ofstream(dir_ + "/initramfs.cpio", std::ios::binary) << cpio.finish();
-    for (const char *f : {"out", "err", "report"})
-        std::ofstream(dir_ + "/" + f).flush();
+    for (const auto &[name, bytes] :
+         {std::pair{"initramfs.cpio", cpio.finish()}, {"out", ""}, {"err", ""}, {"report", ""}})
+        if (!(std::ofstream(files_.dir + "/" + name, std::ios::binary) << bytes).flush())
+            throw Error("cannot write " + files_.dir + "/" + name);
 
     std::vector<std::string> argv{"qemu-system-arm",
                                   "-cpu",
@@ -198,11 +200,11 @@ Machine::Machine(const Options &options) {
                                   "none",
                                   "-no-reboot",
                                   "-serial",
-                                  "file:" + dir_ + "/console.log",
+                                  "file:" + files_.dir + "/console.log",
                                   "-kernel",
                                   cache + "/vmlinuz",
                                   "-initrd",
-                                  dir_ + "/initramfs.cpio"};
+                                  files_.dir + "/initramfs.cpio"};
     std::string append = "console=ttyAMA0 rdinit=/init panic=-1 quiet";
     switch (options.memory) {
     case Memory::window:
@@ -223,43 +225,46 @@ Machine::Machine(const Options &options) {
     // Three ports, found in the guest by name.
     for (const std::string f : {"out", "err", "report"}) {
         std::string chardev = "file,id=";
-        chardev.append(f).append(",path=").append(dir_).append("/").append(f);
+        chardev.append(f).append(",path=").append(dir).append("/").append(f);
         std::string port = "virtserialport,chardev=";
         port.append(f).append(",name=emuboard.").append(f);
         argv.insert(argv.end(), {"-chardev", chardev, "-device", port});
     }
-    int log = open((dir_ + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    int log = open((files_.dir + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (log == -1)
+        throw Error("cannot write " + files_.dir + "/qemu.log: " + std::strerror(errno));
     qemu_ = std::make_unique<simboard::Process>(argv,
                                                 simboard::Spawn{simboard::environment(), log, log});
     close(log);
 }
 
-Machine::~Machine() {
-    qemu_.reset();
+Machine::Files::~Files() {
+    if (dir.empty())
+        return;
     if (const char *keep = std::getenv("EMUBOARD_KEEP"); keep && *keep) {
-        std::cerr << "emuboard: the board's files are kept in " << dir_ << "\n";
+        std::cerr << "emuboard: the board's files are kept in " << dir << "\n";
         return;
     }
     for (const char *f : {"initramfs.cpio", "out", "err", "report", "console.log", "qemu.log"})
-        unlink((dir_ + "/" + f).c_str());
-    rmdir(dir_.c_str());
+        unlink((dir + "/" + f).c_str());
+    rmdir(dir.c_str());
 }
 
 std::string Machine::output() const {
-    return read_file(dir_ + "/out");
+    return read_file(files_.dir + "/out");
 }
 
 bool Machine::started() const {
-    return simboard::parse_report(read_file(dir_ + "/report")).ready;
+    return simboard::parse_report(read_file(files_.dir + "/report")).ready;
 }
 
 std::string Machine::errors() const {
-    return read_file(dir_ + "/err");
+    return read_file(files_.dir + "/err");
 }
 
 void Machine::fail(const std::string &what) const {
-    std::string qemu = read_file(dir_ + "/qemu.log");
-    std::string console = last_lines(read_file(dir_ + "/console.log"), 12);
+    std::string qemu = read_file(files_.dir + "/qemu.log");
+    std::string console = last_lines(read_file(files_.dir + "/console.log"), 12);
     throw Error(what + (qemu.empty() ? "" : "\nqemu-system-arm says:\n" + qemu) +
                 (console.empty() ? "\nThe kernel printed nothing."
                                  : "\nThe last lines of the kernel's console:\n" + console));
@@ -270,7 +275,7 @@ Run Machine::wait(std::chrono::seconds timeout) {
     if (!off)
         fail("the board did not power off within " + std::to_string(timeout.count()) + " s");
     Run run;
-    run.report = simboard::parse_report(read_file(dir_ + "/report"));
+    run.report = simboard::parse_report(read_file(files_.dir + "/report"));
     if (!run.report.ready)
         fail("the board never reached the command: the kernel did not boot as far as its "
              "/init");

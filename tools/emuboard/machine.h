@@ -62,7 +62,7 @@ class Machine {
   public:
     // Boots the board; the command starts once the kernel is up.
     explicit Machine(const Options &options);
-    ~Machine(); // stops the machine if it still runs, and removes its files
+    ~Machine() = default; // stops the machine if it still runs, and removes its files
     Machine(const Machine &) = delete;
     Machine &operator=(const Machine &) = delete;
 
@@ -82,9 +82,17 @@ class Machine {
   private:
     [[noreturn]] void fail(const std::string &what) const;
 
-    std::string dir_;
+    // The board's files, removed last (unless EMUBOARD_KEEP is set), also when the
+    // constructor fails part-way.
+    struct Files {
+        std::string dir;
+        Files() = default;
+        ~Files();
+        Files(const Files &) = delete;
+        Files &operator=(const Files &) = delete;
+    } files_;
     std::optional<simboard::Board> board_;
-    std::unique_ptr<simboard::Process> qemu_;
+    std::unique_ptr<simboard::Process> qemu_; // stopped first
 };
 
 } // namespace emuboard

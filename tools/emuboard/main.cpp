@@ -25,9 +25,9 @@
 
 namespace {
 
-int usage() {
-    std::cerr
-        << "usage: emuboard [--reading N | --rtl [--volts V] [--fpga-reset]]\n"
+// The usage, on standard error for a mistake (status 2), on standard output if asked for.
+int usage(std::ostream &out = std::cerr) {
+    out << "usage: emuboard [--reading N | --rtl [--volts V] [--fpga-reset]]\n"
            "                [--memory window|ram|none] [--unprivileged] [--output-full]\n"
            "                [--] [COMMAND [ARG]...]\n"
            "Boots Debian's ARMv7 kernel under qemu-system-arm and runs COMMAND there (default:\n"
@@ -35,14 +35,14 @@ int usage() {
            "machine. Without --reading the battery discharges.\n"
            "  --rtl            the register is word 0 of the FPGA design under Verilator,\n"
            "                   from the battery through the front end and the converter\n"
-           "  --volts V        with --rtl, the battery held at V volts\n"
-           "  --fpga-reset     with --rtl, the block held in reset\n"
+           "  --volts V        --rtl, with the battery held at V volts\n"
+           "  --fpga-reset     --rtl, with the block held in reset\n"
            "  --memory window  the bridge window free for the register (default)\n"
            "  --memory ram     the bridge window is the kernel's System RAM\n"
            "  --memory none    nothing behind the bridge window (a 1 GiB machine)\n"
            "  --unprivileged   run COMMAND as nobody\n"
            "  --output-full    COMMAND's standard output on the guest's /dev/full\n";
-    return 2;
+    return &out == &std::cerr ? 2 : 0;
 }
 
 // Writes what `now` holds past `sent` bytes to `fd`.
@@ -57,13 +57,19 @@ int main(int argc, char **argv) {
     std::optional<std::uint32_t> held;
     std::optional<rtl::Settings> rtl;
     emuboard::Options options;
-    const option longopts[] = {
-        {"reading", required_argument, nullptr, 'r'}, {"rtl", no_argument, nullptr, 'R'},
-        {"volts", required_argument, nullptr, 'v'},   {"fpga-reset", no_argument, nullptr, 'F'},
-        {"memory", required_argument, nullptr, 'm'},  {"unprivileged", no_argument, nullptr, 'u'},
-        {"output-full", no_argument, nullptr, 'f'},   {}};
+    const option longopts[] = {{"reading", required_argument, nullptr, 'r'},
+                               {"rtl", no_argument, nullptr, 'R'},
+                               {"volts", required_argument, nullptr, 'v'},
+                               {"fpga-reset", no_argument, nullptr, 'F'},
+                               {"help", no_argument, nullptr, 'h'},
+                               {"memory", required_argument, nullptr, 'm'},
+                               {"unprivileged", no_argument, nullptr, 'u'},
+                               {"output-full", no_argument, nullptr, 'f'},
+                               {}};
     for (int c = 0; (c = getopt_long(argc, argv, "+", longopts, nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
+        if (c == 'h')
+            return usage(std::cout);
         if (rtl::take_option(c, optarg, rtl))
             continue;
         if (c == 'r') {
@@ -97,20 +103,26 @@ int main(int argc, char **argv) {
         auto *board = machine.board();
         if (board)
             board->set_reading(rtl ? 0 : held.value_or(simboard::discharged(0)));
-        // The run, passed on as it comes. The battery starts to discharge, and the FPGA design
-        // to run, with the command.
+        // The FPGA design runs from the start, as a configured FPGA would before the board
+        // boots; its battery starts to discharge with the command.
+        std::optional<rtl::Cosim> cosim;
+        if (board && rtl)
+            cosim.emplace(*board, *rtl);
+        // The run, passed on as it comes. The battery starts to discharge with the command.
         std::atomic<bool> done = false;
         std::size_t out_sent = 0;
         std::size_t err_sent = 0;
         std::thread relay([&] {
             std::optional<simboard::Battery> battery;
-            std::optional<rtl::Cosim> cosim;
+            bool battery_started = false;
             // False if the guest's files could not be read this time: what they hold is
             // passed on at the end, and a board that failed is reported by wait().
             auto relay_once = [&] {
                 try {
-                    if (board && rtl && !cosim && machine.started())
-                        cosim.emplace(*board, *rtl);
+                    if (cosim && !battery_started && machine.started()) {
+                        cosim->start_battery();
+                        battery_started = true;
+                    }
                     if (board && !rtl && !held && !battery && machine.started())
                         battery.emplace(*board);
                     pass_on(1, machine.output(), out_sent);
@@ -129,7 +141,7 @@ int main(int argc, char **argv) {
         std::string error;
         try {
             run = machine.wait();
-        } catch (const emuboard::Error &e) {
+        } catch (const std::exception &e) { // the relay is joined whatever went wrong
             error = e.what();
         }
         done = true;

@@ -49,7 +49,8 @@ unsigned other_input(unsigned channel) {
     return 4000 + (10 * channel); // above the discharging battery, which starts at 3900
 }
 
-Cosim::Cosim(simboard::Board &board, Settings settings) : started_(simboard::Clock::now()) {
+Cosim::Cosim(simboard::Board &board, Settings settings)
+    : started_ns_(simboard::nanoseconds(simboard::Clock::now())) {
     thread_ = std::thread([this, &board, settings] { run(board, settings); });
 }
 
@@ -70,9 +71,9 @@ void Cosim::run(simboard::Board &board, Settings settings) {
     Bench<Vadc50> bench(adc, clock_hz);
     std::uint32_t in_memory = 0;
     board.set_reading(in_memory);
-    auto next = started_;
+    auto next = simboard::Clock::now();
     while (!done_) {
-        double t = simboard::seconds(simboard::Clock::now() - started_);
+        double t = simboard::seconds(simboard::Clock::now() - started());
         adc.set_code(battery_channel, code_for(settings.volts.value_or(discharging_volts(t))));
         bench.hold_reset(settings.fpga_reset);
         bench.clocks(burst);

@@ -57,8 +57,13 @@ class Cosim {
     Cosim(const Cosim &) = delete;
     Cosim &operator=(const Cosim &) = delete;
 
-    // When the battery started to discharge.
-    [[nodiscard]] simboard::Clock::time_point started() const { return started_; }
+    // When the battery started to discharge: when the block started, or the last
+    // start_battery(). The block runs from its construction, as a configured FPGA would
+    // before the tool starts; a board whose command starts later starts the battery then.
+    [[nodiscard]] simboard::Clock::time_point started() const {
+        return simboard::time_point(started_ns_);
+    }
+    void start_battery() { started_ns_ = simboard::nanoseconds(simboard::Clock::now()); }
     [[nodiscard]] std::uint64_t clocks() const { return clocks_; }
     [[nodiscard]] std::uint64_t battery_conversions() const { return conversions_; }
     // Every breach of the converter's datasheet that its model saw, or "".
@@ -70,7 +75,7 @@ class Cosim {
   private:
     void run(simboard::Board &board, Settings settings);
 
-    simboard::Clock::time_point started_;
+    std::atomic<std::int64_t> started_ns_;
     std::atomic<bool> done_ = false, flat_out_ = false;
     std::atomic<std::uint64_t> clocks_ = 0, conversions_ = 0;
     mutable std::mutex mutex_;

@@ -34,17 +34,19 @@ void forward(int sig) {
         kill(child, sig);
 }
 
-int usage() {
-    std::cerr << "usage: simboard [--reading N | --rtl [--volts V] [--fpga-reset]]\n"
-                 "                [--device KIND] [--] [COMMAND [ARG]...]\n"
-                 "Runs COMMAND (default: battery-voltage next to simboard) with a simulated\n"
-                 "board's memory at /dev/mem. Without --reading the battery discharges.\n"
-                 "--rtl puts the FPGA design behind the register, under Verilator: the\n"
-                 "battery through the front end and the converter to word 0 of battery_adc.\n"
-                 "--volts V holds the battery at V volts; --fpga-reset holds the block in\n"
-                 "reset. --device absent|forbidden|unmappable puts, instead of the memory\n"
-                 "(image), nothing, a /dev/mem the command may not open, or one it cannot map.\n";
-    return 2;
+// The usage, on standard error for a mistake (status 2), on standard output if asked for.
+int usage(std::ostream &out = std::cerr) {
+    out << "usage: simboard [--reading N | --rtl [--volts V] [--fpga-reset]]\n"
+           "                [--device KIND] [--] [COMMAND [ARG]...]\n"
+           "Runs COMMAND (default: battery-voltage next to simboard) with a simulated\n"
+           "board's memory at /dev/mem. Without --reading the battery discharges.\n"
+           "--rtl puts the FPGA design behind the register, under Verilator: the\n"
+           "battery through the front end and the converter to word 0 of battery_adc.\n"
+           "--volts V holds the battery at V volts; --fpga-reset holds the block in\n"
+           "reset; either implies --rtl. --device absent|forbidden|unmappable puts, instead of the "
+           "memory\n"
+           "(image), nothing, a /dev/mem the command may not open, or one it cannot map.\n";
+    return &out == &std::cerr ? 2 : 0;
 }
 
 } // namespace
@@ -53,10 +55,13 @@ int main(int argc, char **argv) {
     std::optional<std::uint32_t> held;
     std::optional<rtl::Settings> rtl;
     auto device = simboard::Device::image;
-    const option options[] = {
-        {"reading", required_argument, nullptr, 'r'}, {"device", required_argument, nullptr, 'd'},
-        {"rtl", no_argument, nullptr, 'R'},           {"volts", required_argument, nullptr, 'v'},
-        {"fpga-reset", no_argument, nullptr, 'F'},    {}};
+    const option options[] = {{"reading", required_argument, nullptr, 'r'},
+                              {"device", required_argument, nullptr, 'd'},
+                              {"rtl", no_argument, nullptr, 'R'},
+                              {"volts", required_argument, nullptr, 'v'},
+                              {"fpga-reset", no_argument, nullptr, 'F'},
+                              {"help", no_argument, nullptr, 'h'},
+                              {}};
     for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
         if (c == 'r') {
@@ -65,6 +70,8 @@ int main(int argc, char **argv) {
                 return usage();
             continue;
         }
+        if (c == 'h')
+            return usage(std::cout);
         if (rtl::take_option(c, optarg, rtl))
             continue;
         if (c != 'd')

@@ -92,23 +92,52 @@ std::vector<std::string> environment() {
 }
 
 Process::Process(const std::vector<std::string> &argv, const Spawn &how) : group_(how.own_group) {
-    int out[2] = {-1, -1};
-    int err[2] = {-1, -1};
-    int reports[2] = {-1, -1};
-    auto open_pipe = [](bool wanted, int(&ends)[2]) {
-        if (wanted && pipe2(ends, O_CLOEXEC) == -1)
-            fail(errno, "pipe");
+    // The ends that the child writes, closed here once it has them, whatever happens.
+    struct Ends {
+        int out = -1, err = -1, report = -1;
+        Ends() = default;
+        ~Ends() {
+            for (int fd : {out, err, report})
+                if (fd != -1)
+                    close(fd);
+        }
+        Ends(const Ends &) = delete;
+        Ends &operator=(const Ends &) = delete;
+    } child;
+    // A pipe whose ends are neither standard input, output nor error, so that no descriptor
+    // of ours is one that the child's own streams replace.
+    auto open_pipe = [this](int &read_end, int &write_end) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) == -1) {
+            int saved = errno;
+            close_all();
+            fail(saved, "pipe");
+        }
+        for (int &fd : ends)
+            if (fd <= 2) {
+                int above = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+                close(fd);
+                fd = above;
+            }
+        read_end = ends[0];
+        write_end = ends[1];
     };
-    open_pipe(how.out == piped, out);
-    open_pipe(how.err == piped, err);
-    open_pipe(how.report, reports);
+    if (how.out == piped)
+        open_pipe(out_fd_, child.out);
+    if (how.err == piped)
+        open_pipe(err_fd_, child.err);
+    if (how.report)
+        open_pipe(report_fd_, child.report);
 
     Plan plan;
     posix_spawn_file_actions_addopen(&plan.actions, 0, "/dev/null", O_RDONLY, 0);
-    plan.stream(how.out == piped ? out[1] : how.out, 1);
-    plan.stream(how.err == piped ? err[1] : how.err, 2);
+    plan.stream(how.out == piped ? child.out : how.out, 1);
+    plan.stream(how.err == piped ? child.err : how.err, 2);
     if (how.report)
-        posix_spawn_file_actions_adddup2(&plan.actions, reports[1], 3);
+        posix_spawn_file_actions_adddup2(&plan.actions, child.report, 3);
+    // Nothing else of ours reaches the command: not a descriptor that some library opened
+    // without close-on-exec, nor one that a thread opens while this one spawns.
+    posix_spawn_file_actions_addclosefrom_np(&plan.actions, how.report ? 4 : 3);
     sigset_t set;
     sigemptyset(&set);
     posix_spawnattr_setsigmask(&plan.attr, &set);
@@ -134,34 +163,33 @@ Process::Process(const std::vector<std::string> &argv, const Spawn &how) : group
     started_ = Clock::now();
     int error =
         posix_spawnp(&pid_, args.at(0), &plan.actions, &plan.attr, args.data(), envp.data());
-    for (int fd : {out[1], err[1], reports[1]})
-        if (fd != -1)
-            close(fd);
-    out_fd_ = out[0];
-    err_fd_ = err[0];
-    report_fd_ = reports[0];
     if (error != 0) {
         pid_ = -1;
-        for (int fd : {out_fd_, err_fd_, report_fd_})
-            if (fd != -1)
-                close(fd);
+        close_all();
         fail(error, "cannot run " + argv.at(0));
     }
     pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
     if (pidfd_ == -1) {
         int saved = errno;
         reap(true);
+        close_all();
         fail(saved, "pidfd_open");
+    }
+}
+
+void Process::close_all() {
+    close_output();
+    for (int *fd : {&err_fd_, &report_fd_, &pidfd_}) {
+        if (*fd != -1)
+            close(*fd);
+        *fd = -1;
     }
 }
 
 Process::~Process() {
     if (!status_ && pid_ > 0)
         reap(true);
-    close_output();
-    for (int fd : {err_fd_, report_fd_, pidfd_})
-        if (fd != -1)
-            close(fd);
+    close_all();
 }
 
 bool Process::pump(Clock::time_point deadline) {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -69,7 +70,7 @@ class Process {
     [[nodiscard]] pid_t pid() const { return pid_; }
     [[nodiscard]] const std::string &output() const { return out_; } // every byte, as written
     [[nodiscard]] const std::string &errors() const { return err_; }
-    [[nodiscard]] const std::vector<Line> &lines() const { return lines_; }
+    [[nodiscard]] const std::deque<Line> &lines() const { return lines_; }
     // After wait(): what the launcher reported on descriptor 3, and the command's own usage.
     [[nodiscard]] const Report &report() const { return report_; }
     [[nodiscard]] Clock::time_point started() const { return started_; }
@@ -79,13 +80,14 @@ class Process {
 
   private:
     [[nodiscard]] bool exited(Clock::time_point deadline) const;
+    void close_all();
     int reap(bool kill_first);
 
     pid_t pid_ = -1;
     bool group_ = false;
     int pidfd_ = -1, out_fd_ = -1, err_fd_ = -1, report_fd_ = -1;
     std::string out_, err_, report_text_;
-    std::vector<Line> lines_;
+    std::deque<Line> lines_;
     std::size_t next_ = 0, line_start_ = 0;
     std::optional<int> status_;
     Report report_;

@@ -12,15 +12,17 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace simboard {
 
 struct Report {
     bool ready = false;
-    std::vector<std::int64_t> lines_ns;
+    // Deques, here and in the runner: growing a vector of 64-bit elements makes GCC for ARM
+    // note a change of calling convention since GCC 7 in libstdc++'s own code.
+    std::deque<std::int64_t> lines_ns;
     bool stamped = false;        // whether the stamp below came
     std::int64_t started_ns = 0; // just before the command's exec
     std::int64_t ended_ns = 0;   // as soon as its wait returned
