@@ -6,7 +6,8 @@
 // HPS-to-FPGA bridge. docs/fpga-interface.md has the register map and the timing.
 //
 // One clock, one synchronous active-high reset, every output a flip-flop. A frame is:
-//   CONVST high for at least 20 ns (and at most 40 ns), which starts a conversion;
+//   CONVST high for ceil(20 ns x CLOCK_HZ) clocks, 20 ns to 40 ns from 25 MHz up, which
+//   starts a conversion;
 //   a wait of tCONV (1.6 us at most) with CONVST low and no SCK;
 //   12 SCK cycles at 40 MHz at most: the result comes in on SDO, MSB first, taken as SCK
 //   falls (the converter moves SDO on that edge, so the bit has been steady a whole SCK
@@ -48,20 +49,30 @@ module battery_adc #(
     input  wire adc_sdo
 );
 
-    // Clocks that cover at least ns nanoseconds, plus one for the skew of the board's pins.
-    function integer clocks_for;
+    // Whole clocks that cover at least ns nanoseconds.
+    function integer clocks_in;
         input integer ns;
         // verilator lint_off UNUSEDSIGNAL
         reg [63:0] clocks;  // the product needs 64 bits; the clocks fit in 32
         // verilator lint_on UNUSEDSIGNAL
         begin
-            clocks = (CLOCK_HZ * 64'd1 * ns + 64'd999999999) / 64'd1000000000 + 64'd1;
-            clocks_for = clocks[31:0];
+            clocks = (CLOCK_HZ * 64'd1 * ns + 64'd999999999) / 64'd1000000000;
+            clocks_in = clocks[31:0];
         end
     endfunction
 
+    // A wait: the clocks that cover ns nanoseconds, plus one for the skew of the board's pins.
+    function integer clocks_for;
+        input integer ns;
+        clocks_for = clocks_in(ns) + 1;
+    endfunction
+
     localparam integer HALF_SCK = (CLOCK_HZ + 79999999) / 80000000; // SCK <= 40 MHz
-    localparam integer CONVST_CLOCKS = clocks_for(20) - 1;          // 20 ns to 40 ns
+    // CONVST's high time, H = ceil(20 ns x CLOCK_HZ) clocks: at least 20 ns, and at most 40
+    // ns, so with no clock for skew. Up to 50 MHz that is one clock of 20 ns to 40 ns; above,
+    // it is less than 20 ns plus a clock of under 20 ns.
+    localparam integer CONVST_NEED = clocks_in(20);
+    localparam integer CONVST_CLOCKS = CONVST_NEED > 1 ? CONVST_NEED : 1;
     localparam integer CONV_CLOCKS = clocks_for(1600);              // tCONV
     localparam integer ACQ_CLOCKS = clocks_for(240);                // acquisition
     localparam integer RESET_CLOCKS = clocks_for(1600);             // tCONV after a reset
@@ -69,7 +80,8 @@ module battery_adc #(
 
     localparam integer TW = $clog2(RESET_CLOCKS + 1);
     localparam integer HW = HALF_SCK > 1 ? $clog2(HALF_SCK) : 1;
-    localparam integer CW = CONVST_CLOCKS > 1 ? $clog2(CONVST_CLOCKS) : 1;
+    localparam integer CW = CONVST_CLOCKS > 1 ? $clog2(CONVST_CLOCKS) : 1;  // holds H - 1
+    localparam integer CONVST_LOAD = CONVST_CLOCKS - 1;
 
     localparam [31:0] ID = 32'h42414401; // "BAD", version 1
 
@@ -78,7 +90,7 @@ module battery_adc #(
     reg [1:0] state;
     reg [TW-1:0] timer;  // clocks left to wait, less one
     reg [HW-1:0] sck_left;  // clocks left in this SCK phase
-    reg [CW-1:0] convst_left;  // clocks left of the CONVST pulse
+    reg [CW-1:0] convst_left;  // clocks CONVST stays high after this one
     reg [3:0] falls;  // SCK falling edges in this read-out
     reg [10:0] result;  // bits read so far, the last one still on SDO
     reg [5:0] word_out;  // what is left of the word being sent
@@ -130,8 +142,9 @@ module battery_adc #(
             case (state)
                 S_WAIT:
                 if (timer == 0) begin
+                    // High from this edge to the one that finds convst_left at 0.
                     adc_convst <= 1'b1;
-                    convst_left <= CONVST_CLOCKS[CW-1:0];
+                    convst_left <= CONVST_LOAD[CW-1:0];
                     timer <= CONV_CLOCKS[TW-1:0] - 1'b1;
                     state <= S_CONV;
                 end

@@ -1,18 +1,25 @@
 # SPDX-License-Identifier: MIT
-# The FPGA block, fpga/battery_adc.v (FPGA_DIR): its cases under Verilator at 50 MHz and
-# 100 MHz, its lint, its synthesis for Cyclone V, its Platform Designer component and its
-# device-tree fragment.
-add_library(adc_rtl_100 STATIC)
-verilate(adc_rtl_100 SOURCES ${FPGA_DIR}/battery_adc.v TOP_MODULE battery_adc PREFIX Vadc100
-         DIRECTORY ${CMAKE_BINARY_DIR}/verilated/Vadc100
-         VERILATOR_ARGS -GCLOCK_HZ=100000000 -GBATTERY_CHANNEL=6 ${VERILATOR_QUIET})
-get_target_property(adc_rtl_includes adc_rtl_100 INTERFACE_INCLUDE_DIRECTORIES)
-set_target_properties(adc_rtl_100 PROPERTIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES
-                                             "${adc_rtl_includes}")
+# The FPGA block, fpga/battery_adc.v (FPGA_DIR): its cases under Verilator at 50 MHz,
+# 100 MHz and 25 MHz, its lint, its synthesis for Cyclone V, its Platform Designer component
+# and its device-tree fragment.
+# The 50 MHz design is the top level's adc_rtl. 25 MHz is the slowest clock the block
+# allows, where CONVST's one clock is its longest, 40 ns: MHz, CLOCK_HZ, BATTERY_CHANNEL.
+foreach(design IN ITEMS "100;100000000;6" "25;25000000;3")
+  list(GET design 0 mhz)
+  list(GET design 1 hz)
+  list(GET design 2 channel)
+  add_library(adc_rtl_${mhz} STATIC)
+  verilate(adc_rtl_${mhz} SOURCES ${FPGA_DIR}/battery_adc.v TOP_MODULE battery_adc
+           PREFIX Vadc${mhz} DIRECTORY ${CMAKE_BINARY_DIR}/verilated/Vadc${mhz}
+           VERILATOR_ARGS -GCLOCK_HZ=${hz} -GBATTERY_CHANNEL=${channel} ${VERILATOR_QUIET})
+  get_target_property(adc_rtl_includes adc_rtl_${mhz} INTERFACE_INCLUDE_DIRECTORIES)
+  set_target_properties(adc_rtl_${mhz} PROPERTIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES
+                                                  "${adc_rtl_includes}")
+endforeach()
 
 add_executable(adc_test adc_test.cpp)
 target_include_directories(adc_test PRIVATE ${CMAKE_SOURCE_DIR}/tools/rtl)
-target_link_libraries(adc_test PRIVATE adc_rtl adc_rtl_100 GTest::gtest_main)
+target_link_libraries(adc_test PRIVATE adc_rtl adc_rtl_100 adc_rtl_25 GTest::gtest_main)
 target_compile_options(adc_test PRIVATE ${warnings})
 gtest_discover_tests(adc_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 

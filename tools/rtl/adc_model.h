@@ -7,8 +7,9 @@
 // What it holds the pins to:
 // - a rising CONVST starts a conversion of tCONV = 1.6 us (the datasheet's longest), which
 //   cannot be restarted before it ends;
-// - CONVST goes low within 40 ns of that rise, or after the conversion; high as the
-//   conversion ends, it would nap or sleep the part;
+// - CONVST stays high at least 20 ns, and goes low within 40 ns of the rise that started a
+//   conversion, or after the conversion; high as the conversion ends, it would nap or sleep
+//   the part;
 // - no SCK edge while converting; SCK no faster than 40 MHz (each phase at least 12.5 ns,
 //   each period at least 25 ns); SDI steady as SCK rises;
 // - from CONVST's fall, the first six SCK rises load the next conversion's word
@@ -54,9 +55,13 @@ class Adc {
                 breach("CONVST high at the end of a conversion (nap)", conv_end_);
             shifted_ = 0;
         }
-        if (convst && !convst_)
+        if (convst && !convst_) {
+            convst_rise_ = t;
             start(t);
+        }
         if (!convst && convst_) {
+            if (t - convst_rise_ < 20'000)
+                breach("CONVST high for less than 20 ns", t);
             if (converting_ && t - conv_start_ > 40'000)
                 breach("CONVST low during a conversion", t);
             word_bits_ = 0;
@@ -127,7 +132,7 @@ class Adc {
     std::string breaches_;
     bool convst_ = false, sck_ = false, sdi_ = false;
     bool converting_ = false;
-    std::int64_t conv_start_ = 0, conv_end_ = 0;
+    std::int64_t convst_rise_ = 0, conv_start_ = 0, conv_end_ = 0;
     std::int64_t last_rise_ = -1'000'000, last_fall_ = -1'000'000, word_end_ = -1'000'000;
     unsigned result_ = unrequested, shifted_ = 12;
     unsigned word_ = 0, word_bits_ = 6, channel_ = 0;
