@@ -6,4 +6,5 @@ command -v verilator >/dev/null || { echo "verilator is missing: apt-get install
 set -e
 verilator --lint-only -Wall "$1/battery_adc.v"
 verilator --lint-only -Wall -GCLOCK_HZ=100000000 -GBATTERY_CHANNEL=6 "$1/battery_adc.v"
+verilator --lint-only -Wall -GCLOCK_HZ=25000000 -GBATTERY_CHANNEL=3 "$1/battery_adc.v"
 echo "verilator --lint-only -Wall: clean"
