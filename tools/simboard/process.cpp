@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <system_error>
 
 namespace simboard {
@@ -37,6 +38,7 @@ class Plan {
 
     // The child's descriptor `to` is `from`, a pipe's end, nothing, or left as it is.
     void stream(int from, int to) {
+        (to == 1 ? child_out : child_err) = from;
         if (from == closed)
             posix_spawn_file_actions_addclose(&actions, to);
         else if (from != to)
@@ -45,7 +47,45 @@ class Plan {
 
     posix_spawn_file_actions_t actions{};
     posix_spawnattr_t attr{};
+    int child_out = 1, child_err = 2;
 };
+
+// What posix_spawn does with a plan, done by hand after a fork: only calls that are safe
+// between fork and exec. An exec that fails ends the child with status 127, as a shell's.
+int fork_exec(pid_t &pid, char *const args[], char *const envp[], const Spawn &how, int out,
+              int err, int report) {
+    pid = fork();
+    if (pid == -1)
+        return errno;
+    if (pid > 0)
+        return 0;
+    if (how.own_group)
+        setpgid(0, 0);
+    int in = open("/dev/null", O_RDONLY);
+    if (in > 0) {
+        dup2(in, 0);
+        close(in);
+    }
+    for (auto [from, to] : {std::pair{out, 1}, std::pair{err, 2}}) {
+        if (from == closed)
+            close(to);
+        else if (from != to)
+            dup2(from, to);
+    }
+    if (how.report)
+        dup2(report, 3);
+    close_range(how.report ? 4 : 3, ~0U, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
+        (void)signal(sig, SIG_DFL);
+    execvpe(args[0], args, envp);
+    const char *why = std::strerror(errno);
+    for (const char *part : {"cannot run ", static_cast<const char *>(args[0]), ": ", why, "\n"})
+        (void)!write(2, part, std::strlen(part));
+    _exit(127);
+}
 
 void read_into(int &fd, std::string &into) {
     char buf[4096];
@@ -161,8 +201,10 @@ Process::Process(const std::vector<std::string> &argv, const Spawn &how) : group
     envp.push_back(nullptr);
 
     started_ = Clock::now();
-    int error =
-        posix_spawnp(&pid_, args.at(0), &plan.actions, &plan.attr, args.data(), envp.data());
+    int error = how.own_memory ? fork_exec(pid_, args.data(), envp.data(), how, plan.child_out,
+                                           plan.child_err, child.report)
+                               : posix_spawnp(&pid_, args.at(0), &plan.actions, &plan.attr,
+                                              args.data(), envp.data());
     if (error != 0) {
         pid_ = -1;
         close_all();

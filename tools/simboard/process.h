@@ -41,6 +41,10 @@ struct Spawn {
     int err = piped;
     bool own_group = false; // a process group of its own, so that a run cut short dies whole
     bool report = false;    // a pipe on the command's descriptor 3, for simboard-stamp's report
+    // Forked rather than spawned. posix_spawn runs the child in this process's memory until
+    // its exec, and the kernel counts that memory in the child's peak resident size: a
+    // process that reports its command's peak memory (the launcher) forks.
+    bool own_memory = false;
 };
 
 // This process's environment, to pass on unchanged.

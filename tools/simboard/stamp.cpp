@@ -31,6 +31,7 @@ int main(int argc, char **argv) {
     fcntl(report, F_SETFD, FD_CLOEXEC); // the report is the launcher's, not the command's
     try {
         simboard::Spawn how{simboard::environment(), stamp_lines ? simboard::piped : 1, 2};
+        how.own_memory = true; // its peak memory is the command's own
         simboard::Process command({argv + optind + 1, argv + argc}, how);
         std::size_t sent = 0;
         std::size_t stamped = 0;
