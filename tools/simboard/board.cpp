@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "board.h"
 
+#include "process.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,7 +77,7 @@ std::uint32_t discharged(unsigned seconds) {
 Battery::Battery(Board &board) : board_(board) {
     board_.set_reading(discharged(0));
     thread_ = std::thread([this] {
-        auto start = std::chrono::steady_clock::now();
+        auto start = Clock::now();
         std::unique_lock lock(mutex_);
         for (unsigned s = 1;; ++s) {
             if (done_cv_.wait_until(lock, start + std::chrono::milliseconds((1000 * s) - 500),
