@@ -57,16 +57,10 @@ int main(int argc, char **argv) {
     std::optional<std::uint32_t> held;
     std::optional<rtl::Settings> rtl;
     emuboard::Options options;
-    const option longopts[] = {{"reading", required_argument, nullptr, 'r'},
-                               {"rtl", no_argument, nullptr, 'R'},
-                               {"volts", required_argument, nullptr, 'v'},
-                               {"fpga-reset", no_argument, nullptr, 'F'},
-                               {"help", no_argument, nullptr, 'h'},
-                               {"memory", required_argument, nullptr, 'm'},
-                               {"unprivileged", no_argument, nullptr, 'u'},
-                               {"output-full", no_argument, nullptr, 'f'},
-                               {}};
-    for (int c = 0; (c = getopt_long(argc, argv, "+", longopts, nullptr)) != -1;) {
+    const auto longopts = simboard::board_options({{"memory", required_argument, nullptr, 'm'},
+                                                   {"unprivileged", no_argument, nullptr, 'u'},
+                                                   {"output-full", no_argument, nullptr, 'f'}});
+    for (int c = 0; (c = getopt_long(argc, argv, "+", longopts.data(), nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
         if (c == 'h')
             return usage(std::cout);

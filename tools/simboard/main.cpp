@@ -55,14 +55,8 @@ int main(int argc, char **argv) {
     std::optional<std::uint32_t> held;
     std::optional<rtl::Settings> rtl;
     auto device = simboard::Device::image;
-    const option options[] = {{"reading", required_argument, nullptr, 'r'},
-                              {"device", required_argument, nullptr, 'd'},
-                              {"rtl", no_argument, nullptr, 'R'},
-                              {"volts", required_argument, nullptr, 'v'},
-                              {"fpga-reset", no_argument, nullptr, 'F'},
-                              {"help", no_argument, nullptr, 'h'},
-                              {}};
-    for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
+    const auto options = simboard::board_options({{"device", required_argument, nullptr, 'd'}});
+    for (int c = 0; (c = getopt_long(argc, argv, "+", options.data(), nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
         if (c == 'r') {
             held = simboard::parse_reading(optarg);
