@@ -74,10 +74,6 @@ JOBS ?= $(shell echo $$(( 4 * $$(nproc) )))
 check: check-deps lint emuboard-kernel
 	ctest --preset host -j $(JOBS)
 
-# Newer Verilator (Debian 13's) reports on every run unless told not to; older ones
-# neither report nor know the option.
-VERILATOR_QUIET = $(shell verilator --quiet-stats --version >/dev/null 2>&1 && \
-	echo --quiet-stats)
 CPPCHECK_LEVEL = $(shell cppcheck --help 2>/dev/null | grep -q -- --check-level && \
 	echo --check-level=exhaustive)
 
@@ -96,7 +92,7 @@ lint: lint-deps builds
 		--library=posix --library=googletest --suppress=missingIncludeSystem \
 		--suppress=useStlAlgorithm -I tools/simboard -I tools/emuboard -I tools/rtl -I build/host \
 		-I build/host/tests $(filter %.cpp,$(SOURCES))
-	verilator --lint-only -Wall $(VERILATOR_QUIET) fpga/battery_adc.v
+	sh tests/fpga_lint_test.sh fpga
 
 # The tables of bench/README.md: the tool on the simulated board and inside the emulated
 # board against the same peer, and how fast the FPGA design's co-simulation runs.

@@ -54,24 +54,18 @@ void pass_on(int fd, const std::string &now, std::size_t &sent) {
 } // namespace
 
 int main(int argc, char **argv) {
-    std::optional<std::uint32_t> held;
-    std::optional<rtl::Settings> rtl;
+    rtl::Register reg;
     emuboard::Options options;
-    const auto longopts = simboard::board_options({{"memory", required_argument, nullptr, 'm'},
-                                                   {"unprivileged", no_argument, nullptr, 'u'},
-                                                   {"output-full", no_argument, nullptr, 'f'}});
+    const auto longopts = rtl::Register::options({{"memory", required_argument, nullptr, 'm'},
+                                                  {"unprivileged", no_argument, nullptr, 'u'},
+                                                  {"output-full", no_argument, nullptr, 'f'}});
     for (int c = 0; (c = getopt_long(argc, argv, "+", longopts.data(), nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
-        if (c == 'h')
-            return usage(std::cout);
-        if (rtl::take_option(c, optarg, rtl))
+        const auto taken = reg.take(c, optarg);
+        if (taken == rtl::Register::Taken::ok)
             continue;
-        if (c == 'r') {
-            held = simboard::parse_reading(optarg);
-            if (!held)
-                return usage();
-            continue;
-        }
+        if (taken == rtl::Register::Taken::bad)
+            return usage();
         if (c == 'u')
             options.unprivileged = true;
         else if (c == 'f')
@@ -87,7 +81,9 @@ int main(int argc, char **argv) {
     }
     options.command.assign(argv + optind, argv + argc);
     // The co-simulation plays the register in the window that this machine holds.
-    if ((held && rtl) || (rtl && options.memory != emuboard::Memory::window))
+    if (reg.help)
+        return usage(std::cout);
+    if (!reg.valid() || (reg.rtl && options.memory != emuboard::Memory::window))
         return usage();
 
     try {
@@ -95,13 +91,13 @@ int main(int argc, char **argv) {
         std::cerr << "emuboard: booting " << emuboard::kernel_package()
                   << " under qemu-system-arm\n";
         auto *board = machine.board();
-        if (board)
-            board->set_reading(rtl ? 0 : held.value_or(simboard::discharged(0)));
+        if (board && !reg.rtl)
+            board->set_reading(reg.held.value_or(simboard::discharged(0)));
         // The FPGA design runs from the start, as a configured FPGA would before the board
         // boots; its battery starts to discharge with the command.
         std::optional<rtl::Cosim> cosim;
-        if (board && rtl)
-            cosim.emplace(*board, *rtl);
+        if (board && reg.rtl)
+            cosim.emplace(*board, *reg.rtl);
         // The run, passed on as it comes. The battery starts to discharge with the command.
         std::atomic<bool> done = false;
         std::size_t out_sent = 0;
@@ -117,7 +113,7 @@ int main(int argc, char **argv) {
                         cosim->start_battery();
                         battery_started = true;
                     }
-                    if (board && !rtl && !held && !battery && machine.started())
+                    if (board && !reg.rtl && !reg.held && !battery && machine.started())
                         battery.emplace(*board);
                     pass_on(1, machine.output(), out_sent);
                     pass_on(2, machine.errors(), err_sent);

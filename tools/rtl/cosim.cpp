@@ -28,21 +28,40 @@ double discharging_volts(double t) {
     return (simboard::discharged(second) / 4095.0 * 3.0) + 0.4;
 }
 
-bool take_option(int c, const char *value, std::optional<Settings> &settings) {
+std::vector<option> Register::options(std::initializer_list<option> own) {
+    std::vector<option> table{{"reading", required_argument, nullptr, 'r'},
+                              {"rtl", no_argument, nullptr, 'R'},
+                              {"volts", required_argument, nullptr, 'v'},
+                              {"fpga-reset", no_argument, nullptr, 'F'},
+                              {"help", no_argument, nullptr, 'h'}};
+    table.insert(table.end(), own);
+    table.push_back({});
+    return table;
+}
+
+Register::Taken Register::take(int c, const char *value) {
+    if (c == 'h') {
+        help = true;
+        return Taken::ok;
+    }
+    if (c == 'r') {
+        held = simboard::parse_reading(value);
+        return held ? Taken::ok : Taken::bad;
+    }
     if (c != 'R' && c != 'v' && c != 'F')
-        return false;
-    if (!settings)
-        settings.emplace();
+        return Taken::other;
+    if (!rtl)
+        rtl.emplace();
     if (c == 'F')
-        settings->fpga_reset = true;
+        rtl->fpga_reset = true;
     if (c != 'v')
-        return true;
+        return Taken::ok;
     char *end = nullptr;
     double volts = std::strtod(value, &end);
     if (!*value || *end || std::isnan(volts))
-        return false;
-    settings->volts = volts;
-    return true;
+        return Taken::bad;
+    rtl->volts = volts;
+    return Taken::ok;
 }
 
 unsigned other_input(unsigned channel) {

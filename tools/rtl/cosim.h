@@ -16,12 +16,16 @@
 #include "board.h"
 #include "process.h"
 
+#include <getopt.h>
+
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace rtl {
 
@@ -46,9 +50,21 @@ struct Settings {
     bool fpga_reset = false;     // the block held in reset, as an unconfigured FPGA reads
 };
 
-// The boards' options --rtl ('R'), --volts V ('v') and --fpga-reset ('F'), as getopt_long
-// gives them: true if `c` is one of them, with a good value.
-bool take_option(int c, const char *value, std::optional<Settings> &settings);
+// What a board's command line says of the register, in the options that both boards take:
+// --reading N ('r'), --rtl ('R'), --volts V ('v'), --fpga-reset ('F') and --help ('h').
+// --volts and --fpga-reset imply --rtl; --reading and --rtl exclude each other.
+struct Register {
+    std::optional<std::uint32_t> held; // written directly, held at N
+    std::optional<Settings> rtl;       // played by the FPGA design
+    bool help = false;
+
+    enum class Taken : std::uint8_t { other, ok, bad };
+    // getopt_long's table: these options, then `own`.
+    static std::vector<option> options(std::initializer_list<option> own);
+    // Takes option `c`, as getopt_long gives it, if it is one of these.
+    Taken take(int c, const char *value);
+    [[nodiscard]] bool valid() const { return !(held && rtl); }
+};
 
 class Cosim {
   public:

@@ -60,17 +60,6 @@ void Board::set_reading(std::uint32_t reading) {
         fail("write the register in " + image_);
 }
 
-std::vector<option> board_options(std::initializer_list<option> own) {
-    std::vector<option> table{{"reading", required_argument, nullptr, 'r'},
-                              {"rtl", no_argument, nullptr, 'R'},
-                              {"volts", required_argument, nullptr, 'v'},
-                              {"fpga-reset", no_argument, nullptr, 'F'},
-                              {"help", no_argument, nullptr, 'h'}};
-    table.insert(table.end(), own);
-    table.push_back({});
-    return table;
-}
-
 std::optional<std::uint32_t> parse_reading(const char *text) {
     char *end = nullptr;
     errno = 0;

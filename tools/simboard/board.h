@@ -3,11 +3,8 @@
 // private mount namespace (bubblewrap) for the command that runs on it.
 #pragma once
 
-#include <getopt.h>
-
 #include <condition_variable>
 #include <cstdint>
-#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -54,10 +51,6 @@ class Board {
     std::uint64_t base_ = 0;
     int fd_ = -1;
 };
-
-// getopt_long's table for a board's command line: the options that both boards take
-// (--reading N 'r', --rtl 'R', --volts V 'v', --fpga-reset 'F', --help 'h'), then `own`.
-std::vector<option> board_options(std::initializer_list<option> own);
 
 // A reading given on a command line (decimal, 0x hex or 0 octal), if it is one that fits
 // in 32 bits.

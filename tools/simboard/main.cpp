@@ -43,32 +43,24 @@ int usage(std::ostream &out = std::cerr) {
            "--rtl puts the FPGA design behind the register, under Verilator: the\n"
            "battery through the front end and the converter to word 0 of battery_adc.\n"
            "--volts V holds the battery at V volts; --fpga-reset holds the block in\n"
-           "reset; either implies --rtl. --device absent|forbidden|unmappable puts, instead of the "
-           "memory\n"
-           "(image), nothing, a /dev/mem the command may not open, or one it cannot map.\n";
+           "reset; either implies --rtl. --device absent|forbidden|unmappable puts,\n"
+           "instead of the memory (image), nothing, a /dev/mem the command may not open,\n"
+           "or one it cannot map.\n";
     return &out == &std::cerr ? 2 : 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    std::optional<std::uint32_t> held;
-    std::optional<rtl::Settings> rtl;
+    rtl::Register reg;
     auto device = simboard::Device::image;
-    const auto options = simboard::board_options({{"device", required_argument, nullptr, 'd'}});
+    const auto options = rtl::Register::options({{"device", required_argument, nullptr, 'd'}});
     for (int c = 0; (c = getopt_long(argc, argv, "+", options.data(), nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
-        if (c == 'r') {
-            held = simboard::parse_reading(optarg);
-            if (!held)
-                return usage();
+        const auto taken = reg.take(c, optarg);
+        if (taken == rtl::Register::Taken::ok)
             continue;
-        }
-        if (c == 'h')
-            return usage(std::cout);
-        if (rtl::take_option(c, optarg, rtl))
-            continue;
-        if (c != 'd')
+        if (taken == rtl::Register::Taken::bad || c != 'd')
             return usage();
         if (value == "image")
             device = simboard::Device::image;
@@ -81,7 +73,9 @@ int main(int argc, char **argv) {
         else
             return usage();
     }
-    if (held && rtl)
+    if (reg.help)
+        return usage(std::cout);
+    if (!reg.valid())
         return usage();
     std::vector<std::string> command(argv + optind, argv + argc);
     if (command.empty())
@@ -89,12 +83,12 @@ int main(int argc, char **argv) {
 
     try {
         simboard::Board board;
-        board.set_reading(held.value_or(0));
+        board.set_reading(reg.held.value_or(0));
         std::optional<simboard::Battery> battery;
         std::optional<rtl::Cosim> cosim;
-        if (rtl)
-            cosim.emplace(board, *rtl);
-        else if (!held)
+        if (reg.rtl)
+            cosim.emplace(board, *reg.rtl);
+        else if (!reg.held)
             battery.emplace(board);
 
         // Like system(3): the terminal's signals reach the command directly; other

@@ -22,12 +22,37 @@ namespace {
     throw std::system_error(error, std::generic_category(), what);
 }
 
-// Sets up the child's descriptors and signals as posix_spawn applies them.
+// The child's descriptors and signals, set up as posix_spawn applies them: standard input
+// from /dev/null, standard output and error from `out` and `err` (a pipe's end, closed, or
+// left as they are), the report on descriptor 3, nothing else of ours (not a descriptor
+// that some library opened without close-on-exec, nor one that a thread opens meanwhile),
+// the signals that a shell or test runner may ignore at their defaults, and a process group
+// of its own if asked.
 class Plan {
   public:
-    Plan() {
+    Plan(const Spawn &how, int out, int err, int report) {
         posix_spawn_file_actions_init(&actions);
         posix_spawnattr_init(&attr);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        for (auto [from, to] : {std::pair{out, 1}, std::pair{err, 2}}) {
+            if (from == closed)
+                posix_spawn_file_actions_addclose(&actions, to);
+            else if (from != to)
+                posix_spawn_file_actions_adddup2(&actions, from, to);
+        }
+        if (how.report)
+            posix_spawn_file_actions_adddup2(&actions, report, 3);
+        posix_spawn_file_actions_addclosefrom_np(&actions, how.report ? 4 : 3);
+        sigset_t set;
+        sigemptyset(&set);
+        posix_spawnattr_setsigmask(&attr, &set);
+        for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
+            sigaddset(&set, sig);
+        posix_spawnattr_setsigdefault(&attr, &set);
+        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+        if (how.own_group)
+            flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setflags(&attr, flags);
     }
     ~Plan() {
         posix_spawn_file_actions_destroy(&actions);
@@ -36,22 +61,13 @@ class Plan {
     Plan(const Plan &) = delete;
     Plan &operator=(const Plan &) = delete;
 
-    // The child's descriptor `to` is `from`, a pipe's end, nothing, or left as it is.
-    void stream(int from, int to) {
-        (to == 1 ? child_out : child_err) = from;
-        if (from == closed)
-            posix_spawn_file_actions_addclose(&actions, to);
-        else if (from != to)
-            posix_spawn_file_actions_adddup2(&actions, from, to);
-    }
-
     posix_spawn_file_actions_t actions{};
     posix_spawnattr_t attr{};
-    int child_out = 1, child_err = 2;
 };
 
-// What posix_spawn does with a plan, done by hand after a fork: only calls that are safe
-// between fork and exec. An exec that fails ends the child with status 127, as a shell's.
+// What posix_spawn does with a plan, done by hand after a fork, for the one process that
+// forks (the launcher, which has one thread). An exec that fails ends the child with status
+// 127, as a shell's.
 int fork_exec(pid_t &pid, char *const args[], char *const envp[], const Spawn &how, int out,
               int err, int report) {
     pid = fork();
@@ -169,25 +185,8 @@ Process::Process(const std::vector<std::string> &argv, const Spawn &how) : group
     if (how.report)
         open_pipe(report_fd_, child.report);
 
-    Plan plan;
-    posix_spawn_file_actions_addopen(&plan.actions, 0, "/dev/null", O_RDONLY, 0);
-    plan.stream(how.out == piped ? child.out : how.out, 1);
-    plan.stream(how.err == piped ? child.err : how.err, 2);
-    if (how.report)
-        posix_spawn_file_actions_adddup2(&plan.actions, child.report, 3);
-    // Nothing else of ours reaches the command: not a descriptor that some library opened
-    // without close-on-exec, nor one that a thread opens while this one spawns.
-    posix_spawn_file_actions_addclosefrom_np(&plan.actions, how.report ? 4 : 3);
-    sigset_t set;
-    sigemptyset(&set);
-    posix_spawnattr_setsigmask(&plan.attr, &set);
-    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
-        sigaddset(&set, sig);
-    posix_spawnattr_setsigdefault(&plan.attr, &set);
-    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (how.own_group)
-        flags |= POSIX_SPAWN_SETPGROUP;
-    posix_spawnattr_setflags(&plan.attr, flags);
+    const int out = how.out == piped ? child.out : how.out;
+    const int err = how.err == piped ? child.err : how.err;
 
     std::vector<char *> args;
     std::vector<char *> envp;
@@ -201,10 +200,14 @@ Process::Process(const std::vector<std::string> &argv, const Spawn &how) : group
     envp.push_back(nullptr);
 
     started_ = Clock::now();
-    int error = how.own_memory ? fork_exec(pid_, args.data(), envp.data(), how, plan.child_out,
-                                           plan.child_err, child.report)
-                               : posix_spawnp(&pid_, args.at(0), &plan.actions, &plan.attr,
-                                              args.data(), envp.data());
+    int error = 0;
+    if (how.own_memory) {
+        error = fork_exec(pid_, args.data(), envp.data(), how, out, err, child.report);
+    } else {
+        Plan plan(how, out, err, child.report);
+        error =
+            posix_spawnp(&pid_, args.at(0), &plan.actions, &plan.attr, args.data(), envp.data());
+    }
     if (error != 0) {
         pid_ = -1;
         close_all();
