@@ -1,9 +1,10 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # Fetches what the emulated board boots, once: Debian's ARMv7 kernel (the package that
-# linux-image-armmp:armhf depends on), those of its virtio drivers that it builds as modules,
-# and a static BusyBox (busybox-static:armhf). They go to the cache, outside the work tree;
-# once they are there, nothing is fetched again and the board works offline.
+# linux-image-armmp depends on, armhf), those of its virtio drivers that it builds as
+# modules, its device trees, and a static BusyBox (busybox-static, armhf). They go to the
+# cache, outside the work tree; once they are there, nothing is fetched again and the board
+# works offline.
 #
 # The cache then holds:
 #   vmlinuz         the kernel
@@ -12,74 +13,153 @@
 #   modules         the modules that the guest loads, one file name a line, in load order
 #                   (it may be empty: a driver built into the kernel needs none)
 #   *.ko            each module that `modules` names, uncompressed
+#   dtbs/           the kernel's own Cyclone V device trees (socfpga_cyclone5*.dtb)
+#   apt/            the fetch's own apt: see below
 #
 # Which driver is a module is the kernel's own word: its config file says =m or =y. Debian
 # 12 builds virtio_mmio and virtio_console as modules under /lib/modules; Debian 13 builds
 # virtio_console in, and its modules are under /usr/lib/modules.
-# usage: fetch.sh    (the cache: $EMUBOARD_CACHE, else ~/.cache/battery-voltage/emuboard)
+#
+# It asks Debian's archive through an apt of its own, kept under the cache in apt/: its own
+# configuration, sources list (the main suite of this machine's release, armhf only,
+# signed by the Debian archive keyring), package lists, downloads and an empty package
+# status. It reads nothing of this machine's apt configuration but its proxy, writes
+# nothing outside the cache, and needs no root: any user fetches into a cache of their own.
+#
+# usage: fetch.sh            fetch, unless the cache holds everything already
+#        fetch.sh --where    print the cache directory: $EMUBOARD_CACHE, else
+#                            battery-voltage/emuboard under the user's cache directory
+# Environment: DEBIAN_MIRROR (default http://deb.debian.org/debian): the archive to ask.
 set -eu
-cache=${EMUBOARD_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/battery-voltage/emuboard}
-
 say() { echo "emuboard: $*" >&2; }
+cache=${EMUBOARD_CACHE:-}
+[ -n "$cache" ] || cache=$(sh "$(dirname "$0")/../cache-dir.sh" emuboard)
+case ${1:-} in
+--where) echo "$cache"; exit 0 ;;
+"") ;;
+*) echo "usage: fetch.sh [--where]" >&2; exit 2 ;;
+esac
+
 cached() {
     for f in vmlinuz busybox kernel-package; do [ -s "$cache/$f" ] || return 1; done
     [ -f "$cache/modules" ] || return 1
     while read -r m; do [ -s "$cache/$m" ] || return 1; done <"$cache/modules"
+    for dtb in "$cache"/dtbs/socfpga_cyclone5*.dtb; do [ -s "$dtb" ] || return 1; done
 }
 cached && exit 0
 
-root() { [ "$(id -u)" = 0 ]; }
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    if ! root; then
-        say "Debian's armhf packages are not enabled here. As root, run:"
-        say "  dpkg --add-architecture armhf && apt-get update"
-        exit 1
-    fi
-    dpkg --add-architecture armhf
-    apt-get update -qq || { say "apt-get update failed: is the Debian archive reachable?"; exit 1; }
+# What the fetch needs of this machine; the Makefile's emu-deps installs it as root.
+keyring=
+for k in /usr/share/keyrings/debian-archive-keyring.gpg \
+    /usr/share/keyrings/debian-archive-keyring.pgp; do
+    [ -s "$k" ] && keyring=$k && break
+done
+missing=
+[ -n "$keyring" ] || missing="$missing debian-archive-keyring"
+command -v xz >/dev/null || missing="$missing xz-utils"
+if [ -n "$missing" ]; then
+    say "fetching the kernel needs Debian packages that are missing; as root, run: apt-get install -y$missing"
+    exit 1
 fi
+codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}") || codename=
+[ -n "$codename" ] || { say "/etc/os-release names no Debian release (VERSION_CODENAME)"; exit 1; }
+mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+mirror=${mirror%/}
+
+# This machine's proxy for apt, if it has one, before apt's configuration becomes ours.
+http_proxy_apt= https_proxy_apt=
+eval "$(apt-config shell http_proxy_apt Acquire::http::Proxy \
+    https_proxy_apt Acquire::https::Proxy 2>/dev/null)" || true
+set --
+[ -z "$http_proxy_apt" ] || set -- "$@" -o "Acquire::http::Proxy=$http_proxy_apt"
+[ -z "$https_proxy_apt" ] || set -- "$@" -o "Acquire::https::Proxy=$https_proxy_apt"
+
+state=$cache/apt
+mkdir -p "$state/etc/apt.conf.d" "$state/etc/sources.list.d" "$state/etc/preferences.d" \
+    "$state/etc/trusted.gpg.d" "$state/etc/auth.conf.d" "$state/lists/partial" \
+    "$state/cache/archives/partial" "$state/log"
+[ -f "$state/status" ] || : >"$state/status"
+echo "deb [arch=armhf signed-by=$keyring] $mirror $codename main" >"$state/etc/sources.list"
+# Every directory apt reads or writes is here; the main config file and the parts
+# directory too, so that none of this machine's hooks (APT::Update::Post-Invoke...) run.
+cat >"$state/apt.conf" <<EOC
+Dir::Etc "$state/etc/";
+Dir::Etc::main "$state/etc/apt.conf";
+Dir::State "$state/";
+Dir::State::status "$state/status";
+Dir::Cache "$state/cache/";
+Dir::Cache::pkgcache "";
+Dir::Cache::srcpkgcache "";
+Dir::Log "$state/log/";
+APT::Architecture "armhf";
+APT::Architectures "armhf";
+Acquire::Languages "none";
+Acquire::GzipIndexes "true";
+Acquire::Retries "2";
+Debug::NoLocking "true";
+EOC
+# As root, apt would hand the download to its own user, who may not reach this cache.
+[ "$(id -u)" != 0 ] || echo 'APT::Sandbox::User "root";' >>"$state/apt.conf"
+APT_CONFIG=$state/apt.conf
+export APT_CONFIG
+
+work=$(mktemp -d "$cache/fetch.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+# retry WHAT COMMAND...: COMMAND, up to three times with a pause between; if every try
+# fails, says in one line what failed and the first error apt gave.
+retry() {
+    what=$1; shift
+    for try in 1 2 3; do
+        "$@" >"$work/log" 2>&1 && return 0
+        [ $try = 3 ] || sleep "${FETCH_PAUSE:-10}"
+    done
+    why=$(grep -m 1 '^E:' "$work/log" || grep -m 1 '^W:' "$work/log" || tail -n 1 "$work/log")
+    say "$what from $mirror failed 3 times: $why"
+    return 1
+}
+# apt-get update takes an index that it could not fetch for a warning; here it is a failure.
+update() {
+    apt-get "$@" update || return 1
+    ! grep -q -e '^[WE]: Failed to fetch' -e '^[WE]: Some index files failed' "$work/log"
+}
 kernel_package() {
-    apt-cache depends linux-image-armmp:armhf 2>/dev/null |
+    apt-cache depends linux-image-armmp 2>/dev/null |
         awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }'
 }
+updated=yes
+retry "apt-get update of $codename main armhf" update "$@" || updated=
 kernel=$(kernel_package)
-if [ -z "$kernel" ] && root; then
-    apt-get update -qq || { say "apt-get update failed: is the Debian archive reachable?"; exit 1; }
-    kernel=$(kernel_package)
-fi
 if [ -z "$kernel" ]; then
-    say "apt knows no linux-image-armmp:armhf. As root, run: apt-get update"
+    [ -z "$updated" ] || say "$codename main armhf at $mirror has no linux-image-armmp"
     exit 1
 fi
+[ -n "$updated" ] || say "going on with the package lists of an earlier fetch"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-chmod 0755 "$work" # apt's download user writes here
-say "fetching $kernel and busybox-static:armhf (about 45 MB, once)"
-if ! (cd "$work" && apt-get download "$kernel" busybox-static:armhf) >"$work/log" 2>&1; then
-    cat "$work/log" >&2
-    say "could not download $kernel and busybox-static:armhf from the Debian archive."
-    say "Check the network and apt's sources, then run again: make emuboard-kernel"
-    exit 1
-fi
+say "fetching $kernel and busybox-static (armhf, about 45 MB, once)"
+(cd "$work" && retry "downloading $kernel and busybox-static" \
+    apt-get "$@" download "$kernel" busybox-static) || exit 1
 dpkg-deb -x "$work"/linux-image-*.deb "$work/kernel"
 dpkg-deb -x "$work"/busybox-static_*.deb "$work/busybox"
-mkdir -p "$work/cache"
+mkdir -p "$work/cache/dtbs"
 set -- "$work"/kernel/boot/vmlinuz-*
 [ $# = 1 ] && [ -f "$1" ] || { say "$kernel has no one /boot/vmlinuz-*"; exit 1; }
 cp "$1" "$work/cache/vmlinuz"
 set -- "$work"/kernel/boot/config-*
 [ $# = 1 ] && [ -f "$1" ] || { say "$kernel has no one /boot/config-*"; exit 1; }
 config=$1
+# The device trees: flat in /usr/lib/linux-image-VERSION/ up to Linux 6.4, under
+# intel/socfpga/ there from 6.5 on.
+find "$work/kernel/usr/lib" -path '*/linux-image-*/*' -name 'socfpga_cyclone5*.dtb' \
+    -exec cp {} "$work/cache/dtbs/" \;
+for dtb in "$work"/cache/dtbs/socfpga_cyclone5*.dtb; do
+    [ -s "$dtb" ] || { say "$kernel has no socfpga_cyclone5*.dtb"; exit 1; }
+done
 
-# unpack COMMAND PACKAGE: COMMAND is there, or is installed now.
+# unpack COMMAND PACKAGE: COMMAND is there, or the fetch stops and says what to install.
 unpack() {
     command -v "$1" >/dev/null && return 0
-    if ! root; then
-        say "unpacking the kernel's modules needs $1. As root, run: apt-get install $2"
-        exit 1
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$2" >/dev/null
+    say "unpacking $kernel's modules needs $1; as root, run: apt-get install -y $2"
+    exit 1
 }
 
 # The drivers that the guest needs, in load order: the virtio core, the MMIO transport,
@@ -114,13 +194,13 @@ done
 for b in "$work"/busybox/usr/bin/busybox "$work"/busybox/bin/busybox ""; do
     [ -z "$b" ] || [ ! -f "$b" ] || break
 done
-[ -n "$b" ] || { say "busybox-static:armhf has no /bin/busybox nor /usr/bin/busybox"; exit 1; }
+[ -n "$b" ] || { say "busybox-static has no /bin/busybox nor /usr/bin/busybox"; exit 1; }
 cp "$b" "$work/cache/busybox"
 echo "$kernel" >"$work/cache/kernel-package"
-mkdir -p "$cache"
 # The list last: until it is there, the cache counts as empty.
 rm -f "$cache/modules"
-for f in vmlinuz busybox kernel-package $(cat "$work/cache/modules") modules; do
+rm -rf "$cache/dtbs"
+for f in vmlinuz busybox kernel-package dtbs $(cat "$work/cache/modules") modules; do
     mv "$work/cache/$f" "$cache/$f"
 done
-say "cached in $cache: $kernel, modules: $(echo $(cat "$cache/modules"))"
+say "cached in $cache: $kernel, modules: $(echo $(cat "$cache/modules")), $(ls "$cache/dtbs" | wc -l) device trees"
