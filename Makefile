@@ -8,7 +8,7 @@ TEST_PACKAGES := qemu-user groff-base strace lintian
 LINT_PACKAGES := clang-format clang-tidy cppcheck
 FPGA_PACKAGES := yosys tcl device-tree-compiler
 BENCH_PACKAGES := busybox
-EMU_PACKAGES := qemu-system-arm xz-utils
+EMU_PACKAGES := qemu-system-arm xz-utils debian-archive-keyring
 RUNS ?= 3
 
 # Reproducible packages: their timestamps are the last commit's, unless given.
@@ -19,7 +19,9 @@ endif
 
 SOURCES := $(shell find src tools tests bench -name '*.cpp' -o -name '*.h' 2>/dev/null)
 
-# $(call need,PACKAGES)
+# $(call need,PACKAGES): as root, installs those missing (tools/apt-install.sh: the update
+# retried, the install going on past an index that failed, one line if it cannot); as
+# another user, names the apt-get line to run and stops. Nothing else here needs root.
 define need
 @missing=$$(for p in $(1); do \
 	  dpkg-query -W -f='$${db:Status-Status}\n' $$p 2>/dev/null | grep -qx installed || echo $$p; \
@@ -27,8 +29,7 @@ define need
 if [ -n "$$missing" ]; then \
 	if [ "$$(id -u)" = 0 ]; then \
 		echo "Installing $$missing"; \
-		apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
-			apt-get install -y -qq --no-install-recommends $$missing >/dev/null || exit 1; \
+		sh tools/apt-install.sh $$missing || exit 1; \
 	else \
 		echo "Missing Debian packages. As root, run:"; \
 		echo "  apt-get install -y $$missing"; \
@@ -60,7 +61,10 @@ else
 	@./build/host/emuboard
 endif
 
-# The kernel and BusyBox that the emulated board boots, fetched once into ~/.cache.
+# The kernel and BusyBox that the emulated board boots, fetched once into the user's cache
+# (`sh tools/emuboard/fetch.sh --where` says where) by an apt of the fetch's own: as any
+# user, and with nothing of this machine's package system touched. DEBIAN_MIRROR names
+# another archive.
 emuboard-kernel: emu-deps
 	sh tools/emuboard/fetch.sh
 
@@ -71,8 +75,15 @@ emuboard-kernel: emu-deps
 # times as many cases at once as the machine has cores. Every bound is timed from the
 # tool's own start, so the load this makes stays outside them.
 JOBS ?= $(shell echo $$(( 4 * $$(nproc) )))
+# In CI (CI=true) a case that did not run, skipped or disabled, fails the run: a green run
+# means every case ran. ctest's JUnit report names them.
 check: check-deps lint emuboard-kernel
-	ctest --preset host -j $(JOBS)
+	ctest --preset host -j $(JOBS) --output-junit $(CURDIR)/build/host/ctest-junit.xml
+	@if [ "$${CI:-}" = true ]; then \
+		not_run=$$(sed -n 's/.*<testcase name="\([^"]*\)".* status="\(notrun\|disabled\)".*/\1/p' \
+			build/host/ctest-junit.xml | xargs); \
+		if [ -n "$$not_run" ]; then echo "check: in CI every case must run; these did not: $$not_run"; exit 1; fi; \
+	fi
 
 CPPCHECK_LEVEL = $(shell cppcheck --help 2>/dev/null | grep -q -- --check-level && \
 	echo --check-level=exhaustive)

@@ -10,10 +10,13 @@
 # usage: check.sh [COMMAND...]   (default: make check; run in the clone, inside the root)
 #
 # Only committed work is checked: the clone is of HEAD. The bare root is kept as a tarball
-# in ~/.cache/battery-voltage/debian13 for a day, and the packages that make check
+# for a day in battery-voltage/debian13 under the user's cache directory (tools/cache-dir.sh:
+# ~/.cache unless XDG_CACHE_HOME says otherwise), and the packages that make check
 # downloads are kept there too, so a second run fetches little. The emulated board's
 # kernel is fetched inside the root (Debian 13's differs) into a cache kept there as well.
-# Environment: DEBIAN13_MIRROR (default http://deb.debian.org/debian).
+# Environment: DEBIAN_MIRROR (default http://deb.debian.org/debian): the archive the root
+# comes from and the emulated board's kernel is fetched from; DEBIAN13_MIRROR, if set,
+# names it for this check alone.
 set -euo pipefail
 
 say() { echo "debian13: $*" >&2; }
@@ -25,9 +28,11 @@ repo=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
 commit=$(git -C "$repo" rev-parse HEAD)
 [ $# -gt 0 ] || set -- make check
 
-mirror=${DEBIAN13_MIRROR:-http://deb.debian.org/debian}
+mirror=${DEBIAN13_MIRROR:-${DEBIAN_MIRROR:-http://deb.debian.org/debian}}
+mirror=${mirror%/}
+export DEBIAN_MIRROR=$mirror
 security=${mirror%/debian}/debian-security
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/battery-voltage/debian13
+cache=$(sh "$repo/tools/cache-dir.sh" debian13)
 missing=
 for p in mmdebstrap debian-archive-keyring; do
     dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qx installed ||
@@ -35,8 +40,7 @@ for p in mmdebstrap debian-archive-keyring; do
 done
 if [ -n "$missing" ]; then
     say "installing$missing"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    sh "$repo/tools/apt-install.sh" $missing
 fi
 
 started=$SECONDS
@@ -113,6 +117,7 @@ unshare --mount --propagation private -- /bin/sh -euc '
     cd "$root"
     exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
         CI="${CI:-}" DEBFULLNAME="${DEBFULLNAME:-}" DEBEMAIL="${DEBEMAIL:-}" \
+        DEBIAN_MIRROR="$DEBIAN_MIRROR" \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         /bin/sh -c "cd /root/battery-voltage && exec \"\$@\"" sh "$@"
 ' sh "$root" "$cache/archives" "$cache/emuboard" "$@" &
