@@ -14,12 +14,12 @@ trap 'rm -f "$log"' EXIT
 
 # first_error: apt's first error in the log, else its first warning, else its last line.
 first_error() {
-    grep -m 1 '^E:' "$log" || grep -m 1 '^W:' "$log" || tail -n 1 "$log"
+    grep -E -m 1 '^(E|Error):' "$log" || grep -E -m 1 '^(W|Warning):' "$log" || tail -n 1 "$log"
 }
 # apt-get update counts an index it could not fetch as a warning; here it is a failure.
 update() {
     apt-get -q update >"$log" 2>&1 &&
-        ! grep -q -e '^[WE]: Failed to fetch' -e '^[WE]: Some index files failed' "$log"
+        ! grep -E -q '^(E|W|Error|Warning): (Failed to fetch|Some index files failed)' "$log"
 }
 update_error=
 for try in 1 2 3; do
@@ -33,7 +33,8 @@ done
 
 if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" \
     >"$log" 2>&1; then
-    say "could not install $*: $(first_error)${update_error:+ (apt-get update had failed 3 times: $update_error)}"
+    why=$(first_error)
+    say "could not install $*: $why${update_error:+ (apt-get update failed 3 times: $update_error)}"
     exit 1
 fi
 [ -z "$update_error" ] || say "apt-get update failed in part, the install went on: $update_error"

@@ -58,7 +58,7 @@ missing=
 [ -n "$keyring" ] || missing="$missing debian-archive-keyring"
 command -v xz >/dev/null || missing="$missing xz-utils"
 if [ -n "$missing" ]; then
-    say "fetching the kernel needs Debian packages that are missing; as root, run: apt-get install -y$missing"
+    say "the fetch needs Debian packages; as root, run: apt-get install -y$missing"
     exit 1
 fi
 codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}") || codename=
@@ -67,7 +67,7 @@ mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 mirror=${mirror%/}
 
 # This machine's proxy for apt, if it has one, before apt's configuration becomes ours.
-http_proxy_apt= https_proxy_apt=
+http_proxy_apt='' https_proxy_apt=
 eval "$(apt-config shell http_proxy_apt Acquire::http::Proxy \
     https_proxy_apt Acquire::https::Proxy 2>/dev/null)" || true
 set --
@@ -113,14 +113,15 @@ retry() {
         "$@" >"$work/log" 2>&1 && return 0
         [ $try = 3 ] || sleep "${FETCH_PAUSE:-10}"
     done
-    why=$(grep -m 1 '^E:' "$work/log" || grep -m 1 '^W:' "$work/log" || tail -n 1 "$work/log")
+    why=$(grep -E -m 1 '^(E|Error):' "$work/log" || grep -E -m 1 '^(W|Warning):' "$work/log" ||
+        tail -n 1 "$work/log")
     say "$what from $mirror failed 3 times: $why"
     return 1
 }
 # apt-get update takes an index that it could not fetch for a warning; here it is a failure.
 update() {
     apt-get "$@" update || return 1
-    ! grep -q -e '^[WE]: Failed to fetch' -e '^[WE]: Some index files failed' "$work/log"
+    ! grep -E -q '^(E|W|Error|Warning): (Failed to fetch|Some index files failed)' "$work/log"
 }
 kernel_package() {
     apt-cache depends linux-image-armmp 2>/dev/null |
@@ -203,4 +204,5 @@ rm -rf "$cache/dtbs"
 for f in vmlinuz busybox kernel-package dtbs $(cat "$work/cache/modules") modules; do
     mv "$work/cache/$f" "$cache/$f"
 done
-say "cached in $cache: $kernel, modules: $(echo $(cat "$cache/modules")), $(ls "$cache/dtbs" | wc -l) device trees"
+say "cached in $cache: $kernel, modules: $(tr '\n' ' ' <"$cache/modules")and" \
+    "$(find "$cache/dtbs" -name '*.dtb' | wc -l) device trees"
