@@ -4,7 +4,7 @@
 //
 //   bench [--runs N] TOOL [STRIPPED-BOARD-BINARY]
 //
-// Each run starts the sandbox with simboard-stamp inside it as a thin launcher (the same one
+// Each run starts the sandbox with board-stamp inside it as a thin launcher (the same one
 // the tests use): it notes the clock, forks and execs the command, waits for it, and reports
 // the command's own start, end, CPU time and peak memory.
 // Lines are stamped as they arrive here, on the same monotonic clock, so every time below
@@ -38,8 +38,8 @@
 
 namespace {
 
-double ms(simboard::Clock::duration d) {
-    return simboard::seconds(d) * 1e3;
+double ms(common::Clock::duration d) {
+    return common::seconds(d) * 1e3;
 }
 
 struct Sample {
@@ -53,7 +53,7 @@ struct Sample {
 };
 
 // The launcher's view of a run: the command's own start, exit, CPU time and memory.
-void take_report(Sample &s, const simboard::Report &r, const std::deque<std::int64_t> &lines_ns) {
+void take_report(Sample &s, const common::Report &r, const std::deque<std::int64_t> &lines_ns) {
     if (!r.stamped)
         throw std::runtime_error("no report from the launcher");
     s.end = static_cast<double>(r.ended_ns - r.started_ns) / 1e6;
@@ -64,19 +64,19 @@ void take_report(Sample &s, const simboard::Report &r, const std::deque<std::int
 }
 
 Sample run_once(const std::string &launcher, const std::vector<std::string> &command) {
-    simboard::Board board;
+    common::Board board;
     board.set_reading(2730);
     std::vector<std::string> argv{launcher, "3"};
     argv.insert(argv.end(), command.begin(), command.end());
-    simboard::Process run(board.sandbox(argv),
-                          {simboard::environment(), simboard::piped, 2, false, true});
+    common::Process run(board.sandbox(argv),
+                        {common::environment(), common::piped, 2, false, true});
     Sample s;
     s.status = run.wait(std::chrono::minutes(1));
     s.sandboxed = ms(run.ended() - run.started());
     s.cpu_all = static_cast<double>(run.cpu_us()) / 1e3;
     std::deque<std::int64_t> lines_ns;
     for (const auto &line : run.lines())
-        lines_ns.push_back(simboard::nanoseconds(line.at));
+        lines_ns.push_back(common::nanoseconds(line.at));
     take_report(s, run.report(), lines_ns);
     return s;
 }
@@ -184,19 +184,19 @@ int rtl_table() {
     std::cout << "| co-simulation | clock cycles per wall-clock second | battery conversions per "
                  "second | simulated time per wall-clock second |\n|---|---:|---:|---:|\n";
     for (bool flat_out : {false, true}) {
-        simboard::Board board;
+        common::Board board;
         rtl::Cosim cosim(board, {});
         if (flat_out)
             cosim.flat_out();
         std::this_thread::sleep_for(std::chrono::seconds(1)); // past the start
         // The block's clocks and the battery's conversions so far, and when.
         auto sample = [&cosim] {
-            return std::tuple{simboard::Clock::now(), cosim.clocks(), cosim.battery_conversions()};
+            return std::tuple{common::Clock::now(), cosim.clocks(), cosim.battery_conversions()};
         };
         auto [from, clocks_from, conversions_from] = sample();
         std::this_thread::sleep_for(std::chrono::seconds(4));
         auto [to, clocks_to, conversions_to] = sample();
-        double s = simboard::seconds(to - from);
+        double s = common::seconds(to - from);
         double rate = static_cast<double>(clocks_to - clocks_from) / s;
         std::cout << "| " << (flat_out ? "flat out" : "as the boards run it, 1024 clocks a ms")
                   << " | " << fixed(rate, 0) << " | "
@@ -243,7 +243,7 @@ int main(int argc, char **argv) {
     }
     std::string tool = argv[optind];
     std::string board_binary = optind + 1 < argc ? argv[optind + 1] : "";
-    std::string launcher = simboard::next_to_self("simboard-stamp");
+    std::string launcher = common::next_to_self("board-stamp");
 
     std::map<std::string, std::vector<Sample>> samples;
     try {

@@ -48,8 +48,8 @@ TEST(EmulatedBoard, TenReadingsOfTheRegisterOneSecondApart) {
     for (std::size_t i = 0; i < readings.size(); ++i) {
         expected += line(readings[i]);
         // The tool sleeps a second after each line: the next pass must see this write.
-        auto deadline = simboard::Clock::now() + std::chrono::seconds(120);
-        while (machine.output().size() < expected.size() && simboard::Clock::now() < deadline)
+        auto deadline = common::Clock::now() + std::chrono::seconds(120);
+        while (machine.output().size() < expected.size() && common::Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_EQ(machine.output(), expected) << "line " << i + 1;
         if (i + 1 < readings.size())
@@ -108,17 +108,17 @@ TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     emuboard::Machine machine(emuboard::Options{});
     ASSERT_TRUE(machine.board());
     rtl::Cosim cosim(*machine.board(), {});
-    auto deadline = simboard::Clock::now() + std::chrono::seconds(120);
-    while (!machine.started() && simboard::Clock::now() < deadline)
+    auto deadline = common::Clock::now() + std::chrono::seconds(120);
+    while (!machine.started() && common::Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     cosim.start_battery();
     std::size_t seen = 0;
-    for (int i = 0; i < 10 && simboard::Clock::now() < deadline; ++i) {
+    for (int i = 0; i < 10 && common::Clock::now() < deadline; ++i) {
         std::string out;
         while ((out = machine.output()).find('\n', seen) == std::string::npos &&
-               simboard::Clock::now() < deadline)
+               common::Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        double at = seconds(simboard::Clock::now() - cosim.started());
+        double at = seconds(common::Clock::now() - cosim.started());
         std::size_t end = out.find('\n', seen);
         ASSERT_NE(end, std::string::npos) << "line " << i + 1 << " never came";
         EXPECT_TRUE(shows_battery(out.substr(seen, end - seen), at));
@@ -133,8 +133,8 @@ TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
 // Through emuboard's own command line: the FPGA design held in reset reads 0, as an
 // unconfigured block would.
 TEST(EmulatedBoard, TheBlockHeldInResetReadsZero) {
-    simboard::Process run({simboard::next_to_self("emuboard"), "--rtl", "--fpga-reset"},
-                          simboard::Spawn{simboard::environment()});
+    common::Process run({common::next_to_self("emuboard"), "--rtl", "--fpga-reset"},
+                        common::Spawn{common::environment()});
     EXPECT_EQ(run.wait(std::chrono::seconds(180)), 0);
     EXPECT_EQ(run.output(), ten_lines(0));
     EXPECT_EQ(run.errors().rfind("emuboard: booting linux-image-", 0), 0U) << run.errors();

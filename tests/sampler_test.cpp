@@ -19,9 +19,9 @@
 #include <memory>
 #include <string>
 
-using simboard::Clock;
-using simboard::Device;
-using simboard::Process;
+using common::Clock;
+using common::Device;
+using common::Process;
 
 namespace {
 
@@ -38,14 +38,14 @@ std::string ten_lines(std::uint32_t reading) {
 
 enum class Output : std::uint8_t { pipe, full, closed }; // where the tool's standard output goes
 
-// The stamped command's own exec and exit, as simboard-stamp reported them.
+// The stamped command's own exec and exit, as board-stamp reported them.
 Clock::time_point exec_at(const Process &run) {
     EXPECT_TRUE(run.report().stamped) << "the launcher did not report";
-    return simboard::time_point(run.report().started_ns);
+    return common::time_point(run.report().started_ns);
 }
 Clock::time_point exit_at(const Process &run) {
     EXPECT_TRUE(run.report().stamped) << "the launcher did not report";
-    return simboard::time_point(run.report().ended_ns);
+    return common::time_point(run.report().ended_ns);
 }
 
 // Signals the tool alone: bubblewrap (without a pid namespace) runs the launcher as its one
@@ -72,16 +72,16 @@ class Sampler : public testing::TestWithParam<Variant> {
     // that a run cut short by a failed case can be killed whole.
     Process start(Device device = Device::image, Output output = Output::pipe,
                   const std::vector<std::string> &args = {},
-                  const std::vector<std::string> &env = simboard::environment()) {
+                  const std::vector<std::string> &env = common::environment()) {
         std::vector<std::string> command{launcher, "3"};
         command.insert(command.end(), GetParam().command.begin(), GetParam().command.end());
         command.insert(command.end(), args.begin(), args.end());
-        int out = simboard::piped;
+        int out = common::piped;
         if (output == Output::closed)
-            out = simboard::closed;
+            out = common::closed;
         if (output == Output::full)
             out = full_.get();
-        return {board.sandbox(command, device), {env, out, simboard::piped, true, true}};
+        return {board.sandbox(command, device), {env, out, common::piped, true, true}};
     }
 
     // Seconds from the tool's exec to its exit.
@@ -95,7 +95,7 @@ class Sampler : public testing::TestWithParam<Variant> {
         return s;
     }
 
-    simboard::Board board;
+    common::Board board;
 
   private:
     struct Descriptor {
@@ -236,10 +236,10 @@ TEST_P(Sampler, AReaderThatGoesAwayEndsTheRun) {
 TEST_P(Sampler, AnImageTooShortForTheRegisterEndsByABusError) {
     // Ending where the register would start, and ending long before the window: the
     // mapping succeeds, the load faults, and no reading is made up.
-    for (std::uint64_t size : {simboard::register_address, std::uint64_t{4096}}) {
+    for (std::uint64_t size : {common::register_address, std::uint64_t{4096}}) {
         SCOPED_TRACE("an image of " + std::to_string(size) + " bytes");
-        simboard::Board short_board(size);
-        Process run(short_board.sandbox(GetParam().command), {simboard::environment()});
+        common::Board short_board(size);
+        Process run(short_board.sandbox(GetParam().command), {common::environment()});
         EXPECT_EQ(run.wait(), 128 + SIGBUS);
         EXPECT_EQ(run.output(), "");
     }
@@ -295,11 +295,10 @@ TEST(SimboardCommandLine, HeldVoltsGiveTheirCodesThroughTheRtl) {
     const std::vector<std::string> tool = variants().front().command;
     std::vector<std::unique_ptr<Process>> runs;
     for (const auto &[volts, code] : held) {
-        std::vector<std::string> command{simboard::next_to_self("simboard"), "--rtl", "--volts",
+        std::vector<std::string> command{common::next_to_self("simboard"), "--rtl", "--volts",
                                          volts, "--"};
         command.insert(command.end(), tool.begin(), tool.end());
-        runs.push_back(
-            std::make_unique<Process>(command, simboard::Spawn{simboard::environment()}));
+        runs.push_back(std::make_unique<Process>(command, common::Spawn{common::environment()}));
     }
     for (std::size_t i = 0; i < held.size(); ++i) {
         SCOPED_TRACE(std::string(held[i].first) + " V");

@@ -100,7 +100,7 @@ std::string last_lines(const std::string &text, std::size_t n) {
 } // namespace
 
 std::string guest_dir() {
-    return simboard::next_to_self("guest");
+    return common::next_to_self("guest");
 }
 
 std::string kernel_package() {
@@ -141,7 +141,7 @@ Machine::Machine(const Options &options) {
                         ". Fetch them once with:\n  make emuboard-kernel   (or "
                         "tools/emuboard/fetch.sh)");
     std::vector<std::pair<std::string, std::string>> tools;
-    for (const char *f : {"battery-voltage", "simboard-stamp"}) {
+    for (const char *f : {"battery-voltage", "board-stamp"}) {
         std::string path = options.tool_dir + "/" + f;
         if (access(path.c_str(), R_OK) != 0)
             throw Error("no board build of " + std::string(f) + " at " + path +
@@ -233,8 +233,7 @@ Machine::Machine(const Options &options) {
     int log = open((files_.dir + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (log == -1)
         throw Error("cannot write " + files_.dir + "/qemu.log: " + std::strerror(errno));
-    qemu_ = std::make_unique<simboard::Process>(argv,
-                                                simboard::Spawn{simboard::environment(), log, log});
+    qemu_ = std::make_unique<common::Process>(argv, common::Spawn{common::environment(), log, log});
     close(log);
 }
 
@@ -255,7 +254,7 @@ std::string Machine::output() const {
 }
 
 bool Machine::started() const {
-    return simboard::parse_report(read_file(files_.dir + "/report")).ready;
+    return common::parse_report(read_file(files_.dir + "/report")).ready;
 }
 
 std::string Machine::errors() const {
@@ -275,7 +274,7 @@ Run Machine::wait(std::chrono::seconds timeout) {
     if (!off)
         fail("the board did not power off within " + std::to_string(timeout.count()) + " s");
     Run run;
-    run.report = simboard::parse_report(read_file(files_.dir + "/report"));
+    run.report = common::parse_report(read_file(files_.dir + "/report"));
     if (!run.report.ready)
         fail("the board never reached the command: the kernel did not boot as far as its "
              "/init");

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The emulated board: Debian's ARMv7 kernel under qemu-system-arm, booted from a small
 // initramfs that holds BusyBox and the board's own binaries, with a real /dev/mem. The host
-// plays the FPGA: the guest's physical memory is a file here (a simboard::Board image that
+// plays the FPGA: the guest's physical memory is a file here (a common::Board image that
 // starts at the guest's RAM base), so a write to the file at the register's address is
 // what the guest's next load sees.
 #pragma once
@@ -41,7 +41,7 @@ struct Options {
     bool output_full = false;  // the command's standard output on the guest's /dev/full
     // Run by the guest's shell; empty: battery-voltage.
     std::vector<std::string> command;
-    // Where the board's builds of battery-voltage and simboard-stamp are.
+    // Where the board's builds of battery-voltage and board-stamp are.
     std::string tool_dir = guest_dir();
 };
 
@@ -53,9 +53,9 @@ class Error : public std::runtime_error {
 
 // How the command's run on the board went.
 struct Run {
-    int status = 0;          // as a shell reports it: the code, or 128 + the signal
-    std::string out, err;    // its standard output and standard error, byte for byte
-    simboard::Report report; // the guest's stamps: its exec and exit, and each line (output)
+    int status = 0;        // as a shell reports it: the code, or 128 + the signal
+    std::string out, err;  // its standard output and standard error, byte for byte
+    common::Report report; // the guest's stamps: its exec and exit, and each line (output)
 };
 
 class Machine {
@@ -67,7 +67,7 @@ class Machine {
     Machine &operator=(const Machine &) = delete;
 
     // The board's memory image, for Memory::window (the register is the host's); else null.
-    simboard::Board *board() { return board_ ? &*board_ : nullptr; }
+    common::Board *board() { return board_ ? &*board_ : nullptr; }
 
     // Whether the kernel is up and the command about to start.
     [[nodiscard]] bool started() const;
@@ -91,8 +91,8 @@ class Machine {
         Files(const Files &) = delete;
         Files &operator=(const Files &) = delete;
     } files_;
-    std::optional<simboard::Board> board_;
-    std::unique_ptr<simboard::Process> qemu_; // stopped first
+    std::optional<common::Board> board_;
+    std::unique_ptr<common::Process> qemu_; // stopped first
 };
 
 } // namespace emuboard

@@ -47,24 +47,25 @@ int usage(std::ostream &out = std::cerr) {
 
 // Writes what `now` holds past `sent` bytes to `fd`.
 void pass_on(int fd, const std::string &now, std::size_t &sent) {
-    if (sent < now.size() && simboard::write_all(fd, now.substr(sent)))
+    if (sent < now.size() && common::write_all(fd, now.substr(sent)))
         sent = now.size();
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    rtl::Register reg;
+    common::RegisterOptions reg;
     emuboard::Options options;
-    const auto longopts = rtl::Register::options({{"memory", required_argument, nullptr, 'm'},
-                                                  {"unprivileged", no_argument, nullptr, 'u'},
-                                                  {"output-full", no_argument, nullptr, 'f'}});
+    const auto longopts =
+        common::RegisterOptions::options({{"memory", required_argument, nullptr, 'm'},
+                                          {"unprivileged", no_argument, nullptr, 'u'},
+                                          {"output-full", no_argument, nullptr, 'f'}});
     for (int c = 0; (c = getopt_long(argc, argv, "+", longopts.data(), nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
         const auto taken = reg.take(c, optarg);
-        if (taken == rtl::Register::Taken::ok)
+        if (taken == common::RegisterOptions::Taken::ok)
             continue;
-        if (taken == rtl::Register::Taken::bad)
+        if (taken == common::RegisterOptions::Taken::bad)
             return usage();
         if (c == 'u')
             options.unprivileged = true;
@@ -92,7 +93,7 @@ int main(int argc, char **argv) {
                   << " under qemu-system-arm\n";
         auto *board = machine.board();
         if (board && !reg.rtl)
-            board->set_reading(reg.held.value_or(simboard::discharged(0)));
+            board->set_reading(reg.held.value_or(common::discharged(0)));
         // The FPGA design runs from the start, as a configured FPGA would before the board
         // boots; its battery starts to discharge with the command.
         std::optional<rtl::Cosim> cosim;
@@ -103,7 +104,7 @@ int main(int argc, char **argv) {
         std::size_t out_sent = 0;
         std::size_t err_sent = 0;
         std::thread relay([&] {
-            std::optional<simboard::Battery> battery;
+            std::optional<common::Battery> battery;
             bool battery_started = false;
             // False if the guest's files could not be read this time: what they hold is
             // passed on at the end, and a board that failed is reported by wait().

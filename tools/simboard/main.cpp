@@ -15,6 +15,7 @@
 
 #include "board.h"
 #include "cosim.h"
+#include "options.h"
 #include "process.h"
 
 #include <getopt.h>
@@ -52,24 +53,25 @@ int usage(std::ostream &out = std::cerr) {
 } // namespace
 
 int main(int argc, char **argv) {
-    rtl::Register reg;
-    auto device = simboard::Device::image;
-    const auto options = rtl::Register::options({{"device", required_argument, nullptr, 'd'}});
+    common::RegisterOptions reg;
+    auto device = common::Device::image;
+    const auto options =
+        common::RegisterOptions::options({{"device", required_argument, nullptr, 'd'}});
     for (int c = 0; (c = getopt_long(argc, argv, "+", options.data(), nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
         const auto taken = reg.take(c, optarg);
-        if (taken == rtl::Register::Taken::ok)
+        if (taken == common::RegisterOptions::Taken::ok)
             continue;
-        if (taken == rtl::Register::Taken::bad || c != 'd')
+        if (taken == common::RegisterOptions::Taken::bad || c != 'd')
             return usage();
         if (value == "image")
-            device = simboard::Device::image;
+            device = common::Device::image;
         else if (value == "absent")
-            device = simboard::Device::absent;
+            device = common::Device::absent;
         else if (value == "forbidden")
-            device = simboard::Device::forbidden;
+            device = common::Device::forbidden;
         else if (value == "unmappable")
-            device = simboard::Device::unmappable;
+            device = common::Device::unmappable;
         else
             return usage();
     }
@@ -79,12 +81,12 @@ int main(int argc, char **argv) {
         return usage();
     std::vector<std::string> command(argv + optind, argv + argc);
     if (command.empty())
-        command.push_back(simboard::next_to_self("battery-voltage"));
+        command.push_back(common::next_to_self("battery-voltage"));
 
     try {
-        simboard::Board board;
+        common::Board board;
         board.set_reading(reg.held.value_or(0));
-        std::optional<simboard::Battery> battery;
+        std::optional<common::Battery> battery;
         std::optional<rtl::Cosim> cosim;
         if (reg.rtl)
             cosim.emplace(board, *reg.rtl);
@@ -97,7 +99,7 @@ int main(int argc, char **argv) {
         (void)signal(SIGQUIT, SIG_IGN);
         (void)signal(SIGTERM, forward);
         (void)signal(SIGHUP, forward);
-        simboard::Process run(board.sandbox(command, device), {simboard::environment(), 1, 2});
+        common::Process run(board.sandbox(command, device), {common::environment(), 1, 2});
         child = run.pid();
         return run.wait(std::chrono::hours(24 * 365));
     } catch (const std::exception &e) {

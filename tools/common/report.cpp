@@ -3,7 +3,7 @@
 
 #include <sstream>
 
-namespace simboard {
+namespace common {
 
 std::string line_record(std::int64_t at_ns) {
     return "line " + std::to_string(at_ns) + "\n";
@@ -34,4 +34,4 @@ Report parse_report(const std::string &text) {
     return r;
 }
 
-} // namespace simboard
+} // namespace common

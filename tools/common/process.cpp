@@ -14,7 +14,7 @@
 #include <cstring>
 #include <system_error>
 
-namespace simboard {
+namespace common {
 
 namespace {
 
@@ -127,18 +127,6 @@ int poll_timeout(Clock::time_point deadline) {
 }
 
 } // namespace
-
-std::int64_t nanoseconds(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-}
-
-Clock::time_point time_point(std::int64_t ns) {
-    return Clock::time_point(std::chrono::nanoseconds(ns));
-}
-
-double seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
 
 std::vector<std::string> environment() {
     std::vector<std::string> env;
@@ -344,4 +332,4 @@ std::string next_to_self(const std::string &name) {
     return path.substr(0, path.rfind('/') + 1) + name;
 }
 
-} // namespace simboard
+} // namespace common

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace simboard {
+namespace common {
 
 // Physical memory up to the end of the lightweight bridge window (0xFF200000 + 2 MiB).
 inline constexpr std::uint64_t image_size = 0xFF400000;
@@ -52,10 +52,6 @@ class Board {
     int fd_ = -1;
 };
 
-// A reading given on a command line (decimal, 0x hex or 0 octal), if it is one that fits
-// in 32 bits.
-std::optional<std::uint32_t> parse_reading(const char *text);
-
 // A battery that loses a few codes a second from about 3.25 V (code 3900) and settles at
 // about 0.7 V (code 400) after twenty minutes: the reading `seconds` into the discharge.
 std::uint32_t discharged(unsigned seconds);
@@ -77,4 +73,4 @@ class Battery {
     std::thread thread_;
 };
 
-} // namespace simboard
+} // namespace common

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The report that simboard-stamp writes on a descriptor of its own, and the emulated
+// The report that board-stamp writes on a descriptor of its own, and the emulated
 // board's /init around it: one record a line, read back by one parser.
 //
 //   ready                             the emulated board is up; the command starts now
@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-namespace simboard {
+namespace common {
 
 struct Report {
     bool ready = false;
@@ -36,4 +36,4 @@ std::string stamp_record(const Report &r);
 
 Report parse_report(const std::string &text);
 
-} // namespace simboard
+} // namespace common

@@ -4,26 +4,18 @@
 // the benchmark, both boards and the stamping launcher all run their commands with it.
 #pragma once
 
+#include "clock.h"
 #include "report.h"
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace simboard {
-
-// The one clock: CLOCK_MONOTONIC, comparable across the processes of a machine.
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-std::int64_t nanoseconds(Clock::time_point t);
-Clock::time_point time_point(std::int64_t ns);
-double seconds(Clock::duration d);
+namespace common {
 
 struct Line {
     std::string text; // without its newline
@@ -40,7 +32,7 @@ struct Spawn {
     int out = piped;
     int err = piped;
     bool own_group = false; // a process group of its own, so that a run cut short dies whole
-    bool report = false;    // a pipe on the command's descriptor 3, for simboard-stamp's report
+    bool report = false;    // a pipe on the command's descriptor 3, for board-stamp's report
     // Forked rather than spawned. posix_spawn runs the child in this process's memory until
     // its exec, and the kernel counts that memory in the child's peak resident size: a
     // process that reports its command's peak memory (the launcher) forks.
@@ -109,4 +101,4 @@ bool write_all(int fd, const std::string &bytes);
 // The path of `name` in the directory of this process's own executable.
 std::string next_to_self(const std::string &name);
 
-} // namespace simboard
+} // namespace common

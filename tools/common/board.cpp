@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "board.h"
 
-#include "process.h"
+#include "clock.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,12 +10,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
 
-namespace simboard {
+namespace common {
 
 namespace {
 
@@ -27,7 +26,7 @@ namespace {
 
 Board::Board(std::uint64_t size, std::uint64_t base) : base_(base) {
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/simboard.XXXXXX";
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/board.XXXXXX";
     if (!mkdtemp(pattern.data()))
         fail("mkdtemp " + pattern);
     dir_ = pattern;
@@ -58,15 +57,6 @@ void Board::set_reading(std::uint32_t reading) {
         word[i] = static_cast<unsigned char>(reading >> (8 * i));
     if (pwrite(fd_, word, sizeof word, static_cast<off_t>(register_address - base_)) != sizeof word)
         fail("write the register in " + image_);
-}
-
-std::optional<std::uint32_t> parse_reading(const char *text) {
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long n = std::strtoull(text, &end, 0);
-    if (errno || *end || !*text || text[0] == '-' || n > UINT32_MAX)
-        return std::nullopt;
-    return static_cast<std::uint32_t>(n);
 }
 
 std::uint32_t discharged(unsigned seconds) {
@@ -122,4 +112,4 @@ std::vector<std::string> Board::sandbox(const std::vector<std::string> &command,
     return argv;
 }
 
-} // namespace simboard
+} // namespace common

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// simboard-stamp [--lines] FD COMMAND...: runs COMMAND and reports on descriptor FD when it
+// board-stamp [--lines] FD COMMAND...: runs COMMAND and reports on descriptor FD when it
 // started and ended, on the monotonic clock, with its CPU time and peak memory; with
 // --lines, also when each line of its standard output came, passing the output on. Run
 // inside the sandbox or on the emulated board, it lets the tests and the benchmark time the
@@ -24,34 +24,34 @@ int main(int argc, char **argv) {
     char *end = nullptr;
     long fd = optind + 1 < argc ? std::strtol(argv[optind], &end, 10) : -1;
     if (optind + 1 >= argc || *end || fd < 3) {
-        std::cerr << "usage: simboard-stamp [--lines] FD COMMAND [ARG]...\n";
+        std::cerr << "usage: board-stamp [--lines] FD COMMAND [ARG]...\n";
         return 125;
     }
     int report = static_cast<int>(fd);
     fcntl(report, F_SETFD, FD_CLOEXEC); // the report is the launcher's, not the command's
     try {
-        simboard::Spawn how{simboard::environment(), stamp_lines ? simboard::piped : 1, 2};
+        common::Spawn how{common::environment(), stamp_lines ? common::piped : 1, 2};
         how.own_memory = true; // its peak memory is the command's own
-        simboard::Process command({argv + optind + 1, argv + argc}, how);
+        common::Process command({argv + optind + 1, argv + argc}, how);
         std::size_t sent = 0;
         std::size_t stamped = 0;
-        while (command.pump(simboard::Clock::time_point::max())) {
+        while (command.pump(common::Clock::time_point::max())) {
             for (; stamped < command.lines().size(); ++stamped)
-                simboard::write_all(report, simboard::line_record(simboard::nanoseconds(
-                                                command.lines()[stamped].at)));
-            simboard::write_all(1, command.output().substr(sent));
+                common::write_all(
+                    report, common::line_record(common::nanoseconds(command.lines()[stamped].at)));
+            common::write_all(1, command.output().substr(sent));
             sent = command.output().size();
         }
         int status = command.wait(std::chrono::hours(24 * 365));
-        simboard::Report r;
-        r.started_ns = simboard::nanoseconds(command.started());
-        r.ended_ns = simboard::nanoseconds(command.ended());
+        common::Report r;
+        r.started_ns = common::nanoseconds(command.started());
+        r.ended_ns = common::nanoseconds(command.ended());
         r.cpu_us = command.cpu_us();
         r.rss_kib = command.rss_kib();
-        simboard::write_all(report, simboard::stamp_record(r));
+        common::write_all(report, common::stamp_record(r));
         return status;
     } catch (const std::exception &e) {
-        std::cerr << "simboard-stamp: " << e.what() << '\n';
+        std::cerr << "board-stamp: " << e.what() << '\n';
         return 127;
     }
 }
