@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -22,85 +21,92 @@ namespace {
     throw std::system_error(error, std::generic_category(), what);
 }
 
-// The child's descriptors and signals, set up as posix_spawn applies them: standard input
-// from /dev/null, standard output and error from `out` and `err` (a pipe's end, closed, or
-// left as they are), the report on descriptor 3, nothing else of ours (not a descriptor
-// that some library opened without close-on-exec, nor one that a thread opens meanwhile),
-// the signals that a shell or test runner may ignore at their defaults, and a process group
-// of its own if asked.
-class Plan {
-  public:
-    Plan(const Spawn &how, int out, int err, int report) {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attr);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        for (auto [from, to] : {std::pair{out, 1}, std::pair{err, 2}}) {
-            if (from == closed)
-                posix_spawn_file_actions_addclose(&actions, to);
-            else if (from != to)
-                posix_spawn_file_actions_adddup2(&actions, from, to);
-        }
-        if (how.report)
-            posix_spawn_file_actions_adddup2(&actions, report, 3);
-        posix_spawn_file_actions_addclosefrom_np(&actions, how.report ? 4 : 3);
-        sigset_t set;
-        sigemptyset(&set);
-        posix_spawnattr_setsigmask(&attr, &set);
-        for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
-            sigaddset(&set, sig);
-        posix_spawnattr_setsigdefault(&attr, &set);
-        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-        if (how.own_group)
-            flags |= POSIX_SPAWN_SETPGROUP;
-        posix_spawnattr_setflags(&attr, flags);
-    }
-    ~Plan() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attr);
-    }
-    Plan(const Plan &) = delete;
-    Plan &operator=(const Plan &) = delete;
+// A descriptor at `lowest` or above, close-on-exec, in place of `fd`; -1 if it cannot.
+int above(int fd, int lowest) {
+    if (fd == -1 || fd >= lowest)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, lowest);
+    close(fd);
+    return moved;
+}
 
-    posix_spawn_file_actions_t actions{};
-    posix_spawnattr_t attr{};
+// The steps of the child's set-up, named to the parent when one fails.
+enum class Step : int { group, stdin, stdout, stderr, report, others, signals, exec };
+
+const char *name(Step step) {
+    switch (step) {
+    case Step::group:
+        return "setpgid";
+    case Step::stdin:
+        return "standard input from /dev/null";
+    case Step::stdout:
+        return "standard output";
+    case Step::stderr:
+        return "standard error";
+    case Step::report:
+        return "the report's descriptor";
+    case Step::others:
+        return "closing the other descriptors";
+    case Step::signals:
+        return "the signal mask and actions";
+    case Step::exec:
+        break;
+    }
+    return "";
+}
+
+// What the child needs after the fork: only descriptors and plain arrays, so that it calls
+// nothing but system calls until its exec, as a child of a process with threads must.
+struct Plan {
+    int out, err, report; // descriptors of this process, or `closed`, for 1, 2 and 3
+    bool own_group;
+    int failures; // close-on-exec: the exec closes it, a failed step writes to it
 };
 
-// What posix_spawn does with a plan, done by hand after a fork, for the one process that
-// forks (the launcher, which has one thread). An exec that fails ends the child with status
-// 127, as a shell's.
-int fork_exec(pid_t &pid, char *const args[], char *const envp[], const Spawn &how, int out,
-              int err, int report) {
-    pid = fork();
-    if (pid == -1)
-        return errno;
-    if (pid > 0)
-        return 0;
-    if (how.own_group)
-        setpgid(0, 0);
+// The child's whole set-up, then the exec: standard input from /dev/null, standard output
+// and error from `out` and `err` (a pipe's end, closed, or left as they are), the report
+// on descriptor 3, nothing else of ours (not a descriptor that some library opened without
+// close-on-exec, nor one that a thread opened meanwhile), the signals that a shell or test
+// runner may ignore at their defaults, and a process group of its own if asked. A step that
+// fails writes its errno and its name to the parent, and the child ends with status 127.
+[[noreturn]] void become(const Plan &plan, char *const args[], char *const envp[]) {
+    auto failed = [&plan](Step step) {
+        const int what[2] = {errno, static_cast<int>(step)};
+        (void)!write(plan.failures, what, sizeof what);
+        _exit(127);
+    };
+    if (plan.own_group && setpgid(0, 0) == -1)
+        failed(Step::group);
     int in = open("/dev/null", O_RDONLY);
-    if (in > 0) {
-        dup2(in, 0);
-        close(in);
+    if (in == -1 || (in != 0 && (dup2(in, 0) == -1 || close(in) == -1)))
+        failed(Step::stdin);
+    const std::pair<int, Step> streams[] = {
+        {plan.out, Step::stdout}, {plan.err, Step::stderr}, {plan.report, Step::report}};
+    for (int to = 1; to <= 3; ++to) {
+        auto [from, step] = streams[to - 1];
+        if (from == closed && to < 3)
+            (void)close(to); // whether it was open or not, it is closed now
+        else if (from != closed && from != to && dup2(from, to) == -1)
+            failed(step);
+        // Kept across the exec, if it is open: one that is closed here stays closed.
+        else if (from == to && fcntl(to, F_SETFD, 0) == -1 && errno != EBADF)
+            failed(step);
     }
-    for (auto [from, to] : {std::pair{out, 1}, std::pair{err, 2}}) {
-        if (from == closed)
-            close(to);
-        else if (from != to)
-            dup2(from, to);
-    }
-    if (how.report)
-        dup2(report, 3);
-    close_range(how.report ? 4 : 3, ~0U, 0);
+    const unsigned first = plan.report == closed ? 3 : 4;
+    const auto failures = static_cast<unsigned>(plan.failures);
+    if ((first < failures && close_range(first, failures - 1, 0) == -1) ||
+        close_range(failures + 1, ~0U, 0) == -1)
+        failed(Step::others);
     sigset_t none;
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (sigprocmask(SIG_SETMASK, &none, nullptr) == -1)
+        failed(Step::signals);
     for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
-        (void)signal(sig, SIG_DFL);
+        if (signal(sig, SIG_DFL) == SIG_ERR)
+            failed(Step::signals);
     execvpe(args[0], args, envp);
-    const char *why = std::strerror(errno);
-    for (const char *part : {"cannot run ", static_cast<const char *>(args[0]), ": ", why, "\n"})
-        (void)!write(2, part, std::strlen(part));
-    _exit(127);
+    failed(Step::exec);
+    _exit(127); // not reached
 }
 
 void read_into(int &fd, std::string &into) {
@@ -135,46 +141,55 @@ std::vector<std::string> environment() {
     return env;
 }
 
-Process::Process(const std::vector<std::string> &argv, const Spawn &how) : group_(how.own_group) {
-    // The ends that the child writes, closed here once it has them, whatever happens.
+Process::Process(const std::vector<std::string> &argv, const Spawn &how)
+    : group_(how.own_group), poll_(how.poll) {
+    // The ends that the child takes, closed here once it has them, whatever happens.
     struct Ends {
-        int out = -1, err = -1, report = -1;
+        int out = -1, err = -1, report = -1, failures = -1;
         Ends() = default;
         ~Ends() {
-            for (int fd : {out, err, report})
+            for (int fd : {out, err, report, failures})
                 if (fd != -1)
                     close(fd);
         }
         Ends(const Ends &) = delete;
         Ends &operator=(const Ends &) = delete;
     } child;
-    // A pipe whose ends are neither standard input, output nor error, so that no descriptor
-    // of ours is one that the child's own streams replace.
-    auto open_pipe = [this](int &read_end, int &write_end) {
+    // A pipe whose ends are above `lowest`: neither standard input, output nor error, so
+    // that no descriptor of ours is one that the child's own streams replace.
+    auto open_pipe = [this](int &read_end, int &write_end, int lowest) {
         int ends[2];
         if (pipe2(ends, O_CLOEXEC) == -1) {
             int saved = errno;
             close_all();
             fail(saved, "pipe");
         }
-        for (int &fd : ends)
-            if (fd <= 2) {
-                int above = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-                close(fd);
-                fd = above;
-            }
-        read_end = ends[0];
-        write_end = ends[1];
+        read_end = above(ends[0], lowest);
+        write_end = above(ends[1], lowest);
+        if (read_end == -1 || write_end == -1) {
+            int saved = errno;
+            close_all();
+            fail(saved, "pipe");
+        }
     };
     if (how.out == piped)
-        open_pipe(out_fd_, child.out);
+        open_pipe(out_fd_, child.out, 3);
     if (how.err == piped)
-        open_pipe(err_fd_, child.err);
+        open_pipe(err_fd_, child.err, 3);
     if (how.report)
-        open_pipe(report_fd_, child.report);
+        open_pipe(report_fd_, child.report, 3);
+    // Above 3 too, which the report takes in the child.
+    int failures = -1;
+    open_pipe(failures, child.failures, 4);
+    struct Closer {
+        int &fd;
+        ~Closer() { close(fd); }
+        Closer(const Closer &) = delete;
+        Closer &operator=(const Closer &) = delete;
+    } closer{failures};
 
-    const int out = how.out == piped ? child.out : how.out;
-    const int err = how.err == piped ? child.err : how.err;
+    const Plan plan{how.out == piped ? child.out : how.out, how.err == piped ? child.err : how.err,
+                    how.report ? child.report : closed, how.own_group, child.failures};
 
     std::vector<char *> args;
     std::vector<char *> envp;
@@ -188,18 +203,32 @@ Process::Process(const std::vector<std::string> &argv, const Spawn &how) : group
     envp.push_back(nullptr);
 
     started_ = Clock::now();
-    int error = 0;
-    if (how.own_memory) {
-        error = fork_exec(pid_, args.data(), envp.data(), how, out, err, child.report);
-    } else {
-        Plan plan(how, out, err, child.report);
-        error =
-            posix_spawnp(&pid_, args.at(0), &plan.actions, &plan.attr, args.data(), envp.data());
+    pid_ = fork();
+    if (pid_ == -1) {
+        int saved = errno;
+        close_all();
+        fail(saved, "cannot run " + argv.at(0) + ": fork");
     }
-    if (error != 0) {
+    if (pid_ == 0)
+        become(plan, args.data(), envp.data());
+
+    // The child's end goes, so that the pipe ends with the exec (or the child).
+    close(child.failures);
+    child.failures = -1;
+    int what[2] = {0, 0};
+    ssize_t got = 0;
+    while ((got = read(failures, what, sizeof what)) == -1 && errno == EINTR) {
+    }
+    if (got != 0) {
+        // The child ended without its exec: reaped here, and its step named.
+        while (waitpid(pid_, nullptr, 0) == -1 && errno == EINTR) {
+        }
         pid_ = -1;
         close_all();
-        fail(error, "cannot run " + argv.at(0));
+        if (got != static_cast<ssize_t>(sizeof what))
+            fail(got == -1 ? errno : EPROTO, "cannot run " + argv.at(0) + ": its set-up");
+        const std::string step = name(static_cast<Step>(what[1]));
+        fail(what[0], "cannot run " + argv.at(0) + (step.empty() ? "" : ": " + step));
     }
     pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
     if (pidfd_ == -1) {
@@ -229,7 +258,10 @@ bool Process::pump(Clock::time_point deadline) {
     pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {report_fd_, POLLIN, 0}};
     if (out_fd_ == -1 && err_fd_ == -1 && report_fd_ == -1)
         return false;
-    if (poll(fds, 3, poll_timeout(deadline)) <= 0)
+    int n = poll_(fds, 3, poll_timeout(deadline));
+    if (n == -1 && errno != EINTR)
+        fail(errno, "poll");
+    if (n <= 0)
         return true;
     auto now = Clock::now();
     if (fds[1].revents)
@@ -259,17 +291,19 @@ std::optional<Line> Process::next_line(Clock::duration timeout) {
 bool Process::exited(Clock::time_point deadline) const {
     pollfd fd{pidfd_, POLLIN, 0};
     for (;;) {
-        int n = poll(&fd, 1, poll_timeout(deadline));
+        int n = poll_(&fd, 1, poll_timeout(deadline));
         if (n > 0)
             return true;
         if (n == 0 && Clock::now() >= deadline)
             return false;
+        if (n == -1 && errno != EINTR)
+            fail(errno, "poll");
     }
 }
 
 int Process::reap(bool kill_first) {
     if (kill_first)
-        kill(group_ ? -pid_ : pid_, SIGKILL);
+        ::kill(group_ ? -pid_ : pid_, SIGKILL);
     int status = 0;
     rusage ru{};
     while (wait4(pid_, &status, 0, &ru) == -1 && errno == EINTR) {
@@ -290,15 +324,16 @@ int Process::wait(Clock::duration timeout) {
     }
     const int status = reap(!exited(deadline));
     // Whoever wrote the report has ended with the command: what is left is whole.
-    for (pollfd fd{report_fd_, POLLIN, 0}; report_fd_ != -1 && poll(&fd, 1, 1000) > 0;)
+    for (pollfd fd{report_fd_, POLLIN, 0}; report_fd_ != -1 && poll_(&fd, 1, 1000) > 0;)
         read_into(report_fd_, report_text_);
     report_ = parse_report(report_text_);
     return status;
 }
 
-void Process::signal(int sig) const {
-    if (!status_)
-        kill(group_ ? -pid_ : pid_, sig);
+void Process::kill() const {
+    // Through the pidfd: never another process that took the pid after this one was reaped.
+    if (pidfd_ != -1)
+        (void)syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0);
 }
 
 void Process::close_output() {

@@ -10,7 +10,9 @@
 #include <fcntl.h>
 #include <getopt.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 int main(int argc, char **argv) {
@@ -28,18 +30,28 @@ int main(int argc, char **argv) {
         return 125;
     }
     int report = static_cast<int>(fd);
-    fcntl(report, F_SETFD, FD_CLOEXEC); // the report is the launcher's, not the command's
+    // The report is the launcher's, not the command's.
+    if (fcntl(report, F_SETFD, FD_CLOEXEC) == -1) {
+        std::cerr << "board-stamp: descriptor " << report << ": " << std::strerror(errno) << '\n';
+        return 125;
+    }
     try {
-        common::Spawn how{common::environment(), stamp_lines ? common::piped : 1, 2};
-        how.own_memory = true; // its peak memory is the command's own
+        common::Spawn how{common::environment()};
+        how.out = stamp_lines ? common::piped : 1;
+        how.err = 2;
         common::Process command({argv + optind + 1, argv + argc}, how);
+        // A report or an output that cannot be written is said once, at the end; the
+        // command runs on meanwhile, as it would without the launcher.
+        bool reported = true;
+        bool passed_on = true;
         std::size_t sent = 0;
         std::size_t stamped = 0;
         while (command.pump(common::Clock::time_point::max())) {
             for (; stamped < command.lines().size(); ++stamped)
-                common::write_all(
-                    report, common::line_record(common::nanoseconds(command.lines()[stamped].at)));
-            common::write_all(1, command.output().substr(sent));
+                reported = common::write_all(report, common::line_record(common::nanoseconds(
+                                                         command.lines()[stamped].at))) &&
+                           reported;
+            passed_on = common::write_all(1, command.output().substr(sent)) && passed_on;
             sent = command.output().size();
         }
         int status = command.wait(std::chrono::hours(24 * 365));
@@ -48,8 +60,12 @@ int main(int argc, char **argv) {
         r.ended_ns = common::nanoseconds(command.ended());
         r.cpu_us = command.cpu_us();
         r.rss_kib = command.rss_kib();
-        common::write_all(report, common::stamp_record(r));
-        return status;
+        reported = common::write_all(report, common::stamp_record(r)) && reported;
+        if (!reported)
+            std::cerr << "board-stamp: cannot write the report on descriptor " << report << '\n';
+        if (!passed_on)
+            std::cerr << "board-stamp: cannot pass the command's output on\n";
+        return reported && passed_on ? status : 125;
     } catch (const std::exception &e) {
         std::cerr << "board-stamp: " << e.what() << '\n';
         return 127;
