@@ -4,6 +4,7 @@
 // the tool's own exec.
 
 #include "chain.h"
+#include "lines.h"
 #include "machine.h"
 #include "timing.h"
 
@@ -14,17 +15,6 @@
 #include <thread>
 
 namespace {
-
-std::string line(std::uint32_t reading) {
-    return "Battery voltage is: " + std::to_string(reading) + "\n";
-}
-
-std::string ten_lines(std::uint32_t reading) {
-    std::string all;
-    for (int i = 0; i < 10; ++i)
-        all += line(reading);
-    return all;
-}
 
 emuboard::Run run_on(const emuboard::Options &options) {
     emuboard::Machine machine(options);
@@ -107,7 +97,8 @@ TEST(EmulatedBoard, TheKernelRefusesToMapSystemRam) {
 TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     emuboard::Machine machine(emuboard::Options{});
     ASSERT_TRUE(machine.board());
-    rtl::Cosim cosim(*machine.board(), {});
+    common::Failure failure;
+    rtl::Cosim cosim(*machine.board(), {}, failure);
     auto deadline = common::Clock::now() + std::chrono::seconds(120);
     while (!machine.started() && common::Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -128,6 +119,7 @@ TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(cosim.breaches(), "");
+    EXPECT_EQ(failure.what(), std::nullopt);
 }
 
 // Through emuboard's own command line: the FPGA design held in reset reads 0, as an

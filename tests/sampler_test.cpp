@@ -3,6 +3,7 @@
 
 #include "board.h"
 #include "chain.h"
+#include "lines.h"
 #include "process.h"
 #include "timing.h"
 #include "variants.h"
@@ -24,17 +25,6 @@ using common::Device;
 using common::Process;
 
 namespace {
-
-std::string line(std::uint32_t reading) {
-    return "Battery voltage is: " + std::to_string(reading) + "\n";
-}
-
-std::string ten_lines(std::uint32_t reading) {
-    std::string all;
-    for (int i = 0; i < 10; ++i)
-        all += line(reading);
-    return all;
-}
 
 enum class Output : std::uint8_t { pipe, full, closed }; // where the tool's standard output goes
 
@@ -76,12 +66,14 @@ class Sampler : public testing::TestWithParam<Variant> {
         std::vector<std::string> command{launcher, "3"};
         command.insert(command.end(), GetParam().command.begin(), GetParam().command.end());
         command.insert(command.end(), args.begin(), args.end());
-        int out = common::piped;
+        common::Spawn how{env};
         if (output == Output::closed)
-            out = common::closed;
+            how.out = common::closed;
         if (output == Output::full)
-            out = full_.get();
-        return {board.sandbox(command, device), {env, out, common::piped, true, true}};
+            how.out = full_.get();
+        how.own_group = true;
+        how.report = true;
+        return {board.sandbox(command, device), how};
     }
 
     // Seconds from the tool's exec to its exit.
@@ -266,7 +258,8 @@ TEST_P(Sampler, SignalsKeepTheirDefaultAction) {
 // The FPGA design plays the register: the battery through the front end, the converter and
 // battery_adc under Verilator to word 0, read at 0xFF241000.
 TEST_P(Sampler, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
-    rtl::Cosim cosim(board, {});
+    common::Failure failure;
+    rtl::Cosim cosim(board, {}, failure);
     Process run = start();
     for (int i = 0; i < 10; ++i) {
         auto got = run.next_line();
@@ -277,34 +270,59 @@ TEST_P(Sampler, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(run.errors(), "");
     EXPECT_EQ(cosim.breaches(), "");
+    EXPECT_EQ(failure.what(), std::nullopt);
 }
 
+// The block ran all along and was held: its clocks went on, and it converted nothing.
 TEST_P(Sampler, TheBlockHeldInResetReadsZero) {
-    rtl::Cosim cosim(board, {std::nullopt, true});
+    common::Failure failure;
+    common::RtlOptions held;
+    held.fpga_reset = true;
+    rtl::Cosim cosim(board, held, failure);
     Process run = start();
     EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(run.output(), ten_lines(0));
+    EXPECT_GT(cosim.clocks(), 0U);
+    EXPECT_EQ(cosim.battery_conversions(), 0U);
     EXPECT_EQ(cosim.breaches(), "");
+    EXPECT_EQ(failure.what(), std::nullopt);
 }
 
 // The same through simboard's own command line, with the battery held: codes worked out by
-// hand from volts = code / 4095 * 3.0 + 0.4, and the ends of what the front end can show.
+// hand from volts = code / 4095 * 3.0 + 0.4, and the ends of what the front end can show;
+// and the block held in reset, which runs its clocks and converts nothing.
 TEST(SimboardCommandLine, HeldVoltsGiveTheirCodesThroughTheRtl) {
-    const std::vector<std::pair<const char *, std::uint32_t>> held{
-        {"2.4", 2730}, {"1.4", 1365}, {"9", 4095}, {"-1", 0}};
+    struct Case {
+        std::vector<std::string> options;
+        std::uint32_t code;
+    };
+    const std::vector<Case> cases{{{"--volts", "2.4"}, 2730},
+                                  {{"--volts", "1.4"}, 1365},
+                                  {{"--volts", "9"}, 4095},
+                                  {{"--volts=-1"}, 0},
+                                  {{"--fpga-reset"}, 0}};
     const std::vector<std::string> tool = variants().front().command;
     std::vector<std::unique_ptr<Process>> runs;
-    for (const auto &[volts, code] : held) {
-        std::vector<std::string> command{common::next_to_self("simboard"), "--rtl", "--volts",
-                                         volts, "--"};
+    for (const auto &c : cases) {
+        std::vector<std::string> command{common::next_to_self("simboard"), "--rtl"};
+        command.insert(command.end(), c.options.begin(), c.options.end());
+        command.emplace_back("--");
         command.insert(command.end(), tool.begin(), tool.end());
         runs.push_back(std::make_unique<Process>(command, common::Spawn{common::environment()}));
     }
-    for (std::size_t i = 0; i < held.size(); ++i) {
-        SCOPED_TRACE(std::string(held[i].first) + " V");
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].options.back());
         EXPECT_EQ(runs[i]->wait(), 0);
-        EXPECT_EQ(runs[i]->output(), ten_lines(held[i].second));
-        EXPECT_EQ(runs[i]->errors(), "");
+        EXPECT_EQ(runs[i]->output(), ten_lines(cases[i].code));
+        const CosimCounts counts = cosim_counts(runs[i]->errors(), "simboard");
+        ASSERT_TRUE(counts.said) << runs[i]->errors();
+        EXPECT_GT(counts.clocks, 0U);
+        if (cases[i].options.back() == "--fpga-reset")
+            EXPECT_EQ(counts.conversions, 0U);
+        else
+            EXPECT_GT(counts.conversions, 0U);
+        EXPECT_EQ(runs[i]->errors().find('\n'), runs[i]->errors().size() - 1)
+            << "more than the one line: " << runs[i]->errors();
     }
 }
 

@@ -64,7 +64,7 @@ std::uint32_t discharged(unsigned seconds) {
     return 3900 - (3 * seconds) - (seconds % 2);
 }
 
-Battery::Battery(Board &board) : board_(board) {
+Battery::Battery(Board &board, Failure &failure) : board_(board), failure_(failure) {
     board_.set_reading(discharged(0));
     thread_ = std::thread([this] {
         auto start = Clock::now();
@@ -73,7 +73,12 @@ Battery::Battery(Board &board) : board_(board) {
             if (done_cv_.wait_until(lock, start + std::chrono::milliseconds((1000 * s) - 500),
                                     [this] { return done_; }))
                 return;
-            board_.set_reading(discharged(s));
+            try {
+                board_.set_reading(discharged(s));
+            } catch (const std::exception &e) {
+                failure_.fail(std::string("the battery: ") + e.what());
+                return;
+            }
         }
     });
 }

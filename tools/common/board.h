@@ -3,6 +3,8 @@
 // private mount namespace (bubblewrap) for the command that runs on it.
 #pragma once
 
+#include "failure.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -57,16 +59,18 @@ class Board {
 std::uint32_t discharged(unsigned seconds);
 
 // Discharges the board's battery while it lives: the reading changes every second, half-way
-// between the tool's one-second reads when the tool starts with the battery.
+// between the tool's one-second reads when the tool starts with the battery. A write to the
+// board that fails ends the discharge, and goes to `failure`.
 class Battery {
   public:
-    explicit Battery(Board &board);
+    Battery(Board &board, Failure &failure);
     ~Battery();
     Battery(const Battery &) = delete;
     Battery &operator=(const Battery &) = delete;
 
   private:
     Board &board_;
+    Failure &failure_;
     std::mutex mutex_;
     std::condition_variable done_cv_;
     bool done_ = false;

@@ -8,6 +8,7 @@
 
 #include "board.h"
 #include "process.h"
+#include "report.h"
 
 #include <chrono>
 #include <cstdint>
@@ -19,7 +20,11 @@
 
 namespace emuboard {
 
-// Where the kernel and BusyBox are cached: $EMUBOARD_CACHE, else under ~/.cache.
+// Where the kernel and BusyBox are cached: $EMUBOARD_CACHE if set and not empty; else
+// $XDG_CACHE_HOME/battery-voltage/emuboard if XDG_CACHE_HOME is an absolute path; else
+// $HOME/.cache/battery-voltage/emuboard if HOME is set and not empty; else the same under
+// the home directory of this user's passwd entry. tools/emuboard/fetch.sh follows the same
+// rule.
 std::string cache_dir();
 
 // Where the board's own binaries are: guest/ beside this program.
@@ -39,10 +44,8 @@ struct Options {
     Memory memory = Memory::window;
     bool unprivileged = false; // run as nobody, /dev/mem open to all: the kernel's own check
     bool output_full = false;  // the command's standard output on the guest's /dev/full
-    // Run by the guest's shell; empty: battery-voltage.
+    // Its words, passed to the guest intact; empty: battery-voltage.
     std::vector<std::string> command;
-    // Where the board's builds of battery-voltage and board-stamp are.
-    std::string tool_dir = guest_dir();
 };
 
 // The board itself failed (not installed, not fetched, no boot, no end): never the command.
@@ -79,7 +82,14 @@ class Machine {
     // Waits for the run's end and the machine's power-off.
     Run wait(std::chrono::seconds timeout = std::chrono::seconds(180));
 
+    // Pulls the plug: from another thread while one waits, wait() then fails.
+    void stop() const { qemu_->kill(); }
+
   private:
+    // The steps of the constructor.
+    void write_initramfs(const Options &options, const std::string &cache);
+    std::vector<std::string> qemu_command(const Options &options, const std::string &cache);
+
     [[noreturn]] void fail(const std::string &what) const;
 
     // The board's files, removed last (unless EMUBOARD_KEEP is set), also when the

@@ -31,9 +31,15 @@ unsigned other_input(unsigned channel) {
     return 4000 + (10 * channel); // above the discharging battery, which starts at 3900
 }
 
-Cosim::Cosim(common::Board &board, common::RtlOptions settings)
+Cosim::Cosim(common::Board &board, common::RtlOptions settings, common::Failure &failure)
     : started_ns_(common::nanoseconds(common::Clock::now())) {
-    thread_ = std::thread([this, &board, settings] { run(board, settings); });
+    thread_ = std::thread([this, &board, settings, &failure] {
+        try {
+            run(board, settings);
+        } catch (const std::exception &e) {
+            failure.fail(std::string("the FPGA design's co-simulation: ") + e.what());
+        }
+    });
 }
 
 Cosim::~Cosim() {

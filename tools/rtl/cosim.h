@@ -15,6 +15,7 @@
 
 #include "board.h"
 #include "clock.h"
+#include "failure.h"
 #include "options.h"
 
 #include <atomic>
@@ -46,7 +47,8 @@ unsigned other_input(unsigned channel);
 class Cosim {
   public:
     // Starts the block, the converter and the battery; word 0 goes to `board`'s register.
-    Cosim(common::Board &board, common::RtlOptions settings);
+    // A failure (a write to the board) ends the co-simulation, and goes to `failure`.
+    Cosim(common::Board &board, common::RtlOptions settings, common::Failure &failure);
     ~Cosim();
     Cosim(const Cosim &) = delete;
     Cosim &operator=(const Cosim &) = delete;
