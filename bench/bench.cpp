@@ -214,9 +214,10 @@ int rtl_table() {
 }
 
 // The peer: a shell loop around BusyBox's generic physical-memory peek.
-const std::string peer_loop = "i=0; while [ $i -lt 10 ]; do"
-                              " echo \"Battery voltage is: $(($(busybox devmem 0xFF241000 32)))\";"
-                              " sleep 1; i=$((i + 1)); done";
+constexpr const char *peer_loop =
+    "i=0; while [ $i -lt 10 ]; do"
+    " echo \"Battery voltage is: $(($(busybox devmem 0xFF241000 32)))\";"
+    " sleep 1; i=$((i + 1)); done";
 
 using Samples = std::map<std::string, std::vector<Sample>>;
 

@@ -7,11 +7,10 @@
 #include "process.h"
 #include "report.h"
 
-#include <signal.h>
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -213,6 +212,47 @@ TEST(Runner, EveryFailureOfTheChildsSetUpIsReported) {
         } catch (const std::system_error &e) {
             EXPECT_EQ(std::string(e.what()).rfind(message, 0), 0U) << e.what();
         }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Each board's own options and conflicts, through its command line: the mistake named in
+// one line, then the usage, status 2, before anything starts.
+TEST(Options, EachBoardNamesItsMistakeBeforeTheUsage) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"simboard", "--volts", "abc"}, "simboard: --volts: 'abc' is not a number of volts"},
+        {{"simboard", "--reading", "-1"},
+         "simboard: --reading: '-1' is not a reading from 0 to 4294967295"},
+        {{"simboard", "--device", "weird"},
+         "simboard: --device: 'weird' is not one of image, absent, forbidden or unmappable"},
+        {{"simboard", "--device"}, "simboard: --device: needs a value"},
+        {{"simboard", "--rtl", "--reading", "5"},
+         "simboard: --reading and --rtl cannot go together"},
+        {{"emuboard", "--memory", "rom"},
+         "emuboard: --memory: 'rom' is not one of window, ram or none"},
+        {{"emuboard", "--unprivileged=yes"}, "emuboard: --unprivileged: takes no value"},
+        {{"emuboard", "--output-full=1"}, "emuboard: --output-full: takes no value"},
+        {{"emuboard", "--volts", "1", "--memory", "ram"},
+         "emuboard: --volts and --memory ram cannot go together"},
+        {{"emuboard", "--memory", "none", "--fpga-reset"},
+         "emuboard: --fpga-reset and --memory none cannot go together"},
+        {{"emuboard", "--reading", "7", "--memory", "none"},
+         "emuboard: --reading and --memory none cannot go together"},
+        {{"emuboard", "--reading", "7", "--volts", "2"},
+         "emuboard: --reading and --volts cannot go together"},
+    };
+    for (const auto &[args, message] : cases) {
+        SCOPED_TRACE(message);
+        std::vector<std::string> argv = args;
+        argv[0] = common::next_to_self(args[0]);
+        common::Process run(argv, {common::environment()});
+        EXPECT_EQ(run.wait(), 2);
+        EXPECT_EQ(run.errors().substr(0, run.errors().find('\n')), message);
+        EXPECT_EQ(run.errors().find("\nusage: " + args[0] + " "), message.size()) << run.errors();
+        EXPECT_EQ(run.output(), "");
     }
 }
 

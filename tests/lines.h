@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 inline std::string line(std::uint32_t reading) {
@@ -27,10 +27,18 @@ struct CosimCounts {
 inline CosimCounts cosim_counts(const std::string &errors, const std::string &board) {
     CosimCounts counts;
     const std::string start = board + ": the FPGA design ran ";
+    const std::string middle = " clocks and converted the battery ";
     auto at = errors.find(start);
-    if (at != std::string::npos)
-        counts.said = std::sscanf(errors.c_str() + at + start.size(),
-                                  "%llu clocks and converted the battery %llu times",
-                                  &counts.clocks, &counts.conversions) == 2;
+    if (at == std::string::npos)
+        return counts;
+    const char *text = errors.c_str() + at + start.size();
+    char *end = nullptr;
+    counts.clocks = std::strtoull(text, &end, 10);
+    if (end == text ||
+        errors.compare(static_cast<std::size_t>(end - errors.c_str()), middle.size(), middle) != 0)
+        return counts;
+    text = end + middle.size();
+    counts.conversions = std::strtoull(text, &end, 10);
+    counts.said = end != text && std::string(end).rfind(" times\n", 0) == 0;
     return counts;
 }

@@ -17,11 +17,11 @@ namespace {
 }
 
 double parse_volts(const std::string &value) {
+    if (value.empty() || std::isspace(static_cast<unsigned char>(value[0])))
+        refuse("--volts", value, "a number of volts");
     char *end = nullptr;
-    double volts = value.empty() || std::isspace(static_cast<unsigned char>(value[0]))
-                       ? NAN
-                       : std::strtod(value.c_str(), &end);
-    if (!std::isfinite(volts) || *end)
+    double volts = std::strtod(value.c_str(), &end);
+    if (*end || !std::isfinite(volts))
         refuse("--volts", value, "a number of volts");
     return volts;
 }

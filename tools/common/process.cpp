@@ -84,12 +84,15 @@ struct Plan {
         {plan.out, Step::stdout}, {plan.err, Step::stderr}, {plan.report, Step::report}};
     for (int to = 1; to <= 3; ++to) {
         auto [from, step] = streams[to - 1];
-        if (from == closed && to < 3)
-            (void)close(to); // whether it was open or not, it is closed now
-        else if (from != closed && from != to && dup2(from, to) == -1)
-            failed(step);
-        // Kept across the exec, if it is open: one that is closed here stays closed.
-        else if (from == to && fcntl(to, F_SETFD, 0) == -1 && errno != EBADF)
+        if (from == closed) {
+            if (to < 3)
+                (void)close(to); // whether it was open or not, it is closed now
+            continue;
+        }
+        // One kept in place is kept across the exec, if it is open: closed, it stays closed.
+        const bool moved = from != to;
+        if ((moved && dup2(from, to) == -1) ||
+            (!moved && fcntl(to, F_SETFD, 0) == -1 && errno != EBADF))
             failed(step);
     }
     const unsigned first = plan.report == closed ? 3 : 4;

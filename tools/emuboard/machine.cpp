@@ -71,66 +71,10 @@ std::string last_lines(const std::string &text, std::size_t n) {
     return at == std::string::npos ? text : text.substr(at + 1);
 }
 
-} // namespace
-
-std::string guest_dir() {
-    return common::next_to_self("guest");
-}
-
-std::string kernel_package() {
-    try {
-        std::string name = read_file(cache_dir() + "/kernel-package");
-        return name.substr(0, name.find('\n'));
-    } catch (const Error &e) {
-        return std::string("an unknown kernel package (") + e.what() + ")";
-    }
-}
-
-std::string cache_dir() {
-    const std::string below = "/battery-voltage/emuboard";
-    if (const char *dir = std::getenv("EMUBOARD_CACHE"); dir && *dir)
-        return dir;
-    if (const char *dir = std::getenv("XDG_CACHE_HOME"); dir && *dir == '/')
-        return dir + below;
-    if (const char *home = std::getenv("HOME"); home && *home)
-        return home + ("/.cache" + below);
-    const passwd *user = getpwuid(getuid());
-    if (!user || !user->pw_dir || !*user->pw_dir)
-        throw Error("no cache directory: set EMUBOARD_CACHE, XDG_CACHE_HOME or HOME");
-    return user->pw_dir + ("/.cache" + below);
-}
-
-Machine::Machine(const Options &options) {
-    if (!in_path("qemu-system-arm"))
-        throw Error("qemu-system-arm is not installed. As root, run:\n"
-                    "  apt-get install qemu-system-arm");
-    const std::string cache = cache_dir();
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/emuboard.XXXXXX";
-    if (!mkdtemp(pattern.data()))
-        throw Error("cannot make a directory at " + pattern + ": " + std::strerror(errno));
-    files_.dir = pattern;
-    write_initramfs(options, cache);
-    const std::vector<std::string> argv = qemu_command(options, cache);
-    int log = open((files_.dir + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (log == -1)
-        throw Error("cannot write " + files_.dir + "/qemu.log: " + std::strerror(errno));
-    common::Spawn how{common::environment()};
-    how.out = log;
-    how.err = log;
-    try {
-        qemu_ = std::make_unique<common::Process>(argv, how);
-    } catch (...) {
-        close(log);
-        throw;
-    }
-    close(log);
-}
-
 // The guest's files: BusyBox and the kernel's modules from the cache, the board's builds
 // of the tool and the launcher from guest/, /init, and /job, the command's words each
 // quoted for the guest's shell; and the empty files that the console ports fill.
-void Machine::write_initramfs(const Options &options, const std::string &cache) {
+void write_initramfs(const std::string &dir, const Options &options, const std::string &cache) {
     const std::string in_cache = cache + "/";
     // The kernel's modules that the guest loads, in order: none where it has them built in.
     std::vector<std::string> modules;
@@ -177,8 +121,67 @@ void Machine::write_initramfs(const Options &options, const std::string &cache) 
         cpio.add(name, S_IFREG | 0755, bytes);
     for (const auto &[name, bytes] :
          {std::pair{"initramfs.cpio", cpio.finish()}, {"out", ""}, {"err", ""}, {"report", ""}})
-        if (!(std::ofstream(files_.dir + "/" + name, std::ios::binary) << bytes).flush())
-            throw Error("cannot write " + files_.dir + "/" + name);
+        if (!(std::ofstream(dir + "/" + name, std::ios::binary) << bytes).flush())
+            throw Error("cannot write " + dir + "/" + name);
+}
+
+} // namespace
+
+std::string guest_dir() {
+    return common::next_to_self("guest");
+}
+
+std::string kernel_package() {
+    try {
+        std::string name = read_file(cache_dir() + "/kernel-package");
+        return name.substr(0, name.find('\n'));
+    } catch (const Error &e) {
+        return std::string("an unknown kernel package (") + e.what() + ")";
+    }
+}
+
+std::string cache_dir() {
+    const std::string below = "/battery-voltage/emuboard";
+    if (const char *dir = std::getenv("EMUBOARD_CACHE"); dir && *dir)
+        return dir;
+    if (const char *dir = std::getenv("XDG_CACHE_HOME"); dir && *dir == '/')
+        return dir + below;
+    if (const char *home = std::getenv("HOME"); home && *home)
+        return home + ("/.cache" + below);
+    passwd entry{};
+    passwd *user = nullptr;
+    std::vector<char> strings(16384);
+    if (getpwuid_r(getuid(), &entry, strings.data(), strings.size(), &user) != 0 || !user ||
+        !user->pw_dir || !*user->pw_dir)
+        throw Error("no cache directory: set EMUBOARD_CACHE, XDG_CACHE_HOME or HOME");
+    return user->pw_dir + ("/.cache" + below);
+}
+
+Machine::Machine(const Options &options) {
+    if (!in_path("qemu-system-arm"))
+        throw Error("qemu-system-arm is not installed. As root, run:\n"
+                    "  apt-get install qemu-system-arm");
+    const std::string cache = cache_dir();
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/emuboard.XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        throw Error("cannot make a directory at " + pattern + ": " + std::strerror(errno));
+    files_.dir = pattern;
+    write_initramfs(files_.dir, options, cache);
+    const std::vector<std::string> argv = qemu_command(options, cache);
+    int log = open((files_.dir + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (log == -1)
+        throw Error("cannot write " + files_.dir + "/qemu.log: " + std::strerror(errno));
+    common::Spawn how{common::environment()};
+    how.out = log;
+    how.err = log;
+    try {
+        qemu_ = std::make_unique<common::Process>(argv, how);
+    } catch (...) {
+        close(log);
+        throw;
+    }
+    close(log);
 }
 
 // qemu-system-arm's command line: the machine, its memory as `options` asks (the window

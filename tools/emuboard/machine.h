@@ -86,8 +86,7 @@ class Machine {
     void stop() const { qemu_->kill(); }
 
   private:
-    // The steps of the constructor.
-    void write_initramfs(const Options &options, const std::string &cache);
+    // qemu-system-arm's command line, with the board's memory image if it holds the window.
     std::vector<std::string> qemu_command(const Options &options, const std::string &cache);
 
     [[noreturn]] void fail(const std::string &what) const;

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The emulated board's initramfs writer, read back by GNU cpio: every name, in order, and
-// every file's bytes, for data of every length modulo the format's 4-byte padding.
+// Parts of the emulated board on their own: its initramfs writer, read back by GNU cpio
+// (every name, in order, and every file's bytes, for data of every length modulo the
+// format's 4-byte padding), and the rule for its cache directory.
 
 #include "cpio.h"
+#include "machine.h"
 #include "process.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,6 +76,46 @@ TEST(Cpio, ItsArchiveReadsBackWhole) {
     const std::string listed = cpio_in({"-tv", "dev/console"});
     EXPECT_EQ(listed.rfind("crw-------", 0), 0U) << listed;
     EXPECT_NE(listed.find("5,"), std::string::npos) << listed;
+}
+
+// Each variable in turn decides, when it is set, not empty and (XDG_CACHE_HOME) absolute.
+TEST(CacheDir, FollowsTheOneRule) {
+    passwd entry{};
+    passwd *user = nullptr;
+    std::vector<char> strings(16384);
+    ASSERT_EQ(getpwuid_r(getuid(), &entry, strings.data(), strings.size(), &user), 0);
+    ASSERT_TRUE(user);
+    const std::string from_passwd = std::string(user->pw_dir) + "/.cache/battery-voltage/emuboard";
+    struct Case {
+        const char *emuboard_cache, *xdg_cache_home, *home; // nullptr: unset
+        std::string expected;
+    };
+    const std::vector<Case> cases{
+        {"/c", "/x", "/h", "/c"},
+        {"", "/x", "/h", "/x/battery-voltage/emuboard"},
+        {nullptr, "/x", "/h", "/x/battery-voltage/emuboard"},
+        {nullptr, "x", "/h", "/h/.cache/battery-voltage/emuboard"},
+        {nullptr, "", "/h", "/h/.cache/battery-voltage/emuboard"},
+        {nullptr, nullptr, "/h", "/h/.cache/battery-voltage/emuboard"},
+        {nullptr, nullptr, "", from_passwd},
+        {nullptr, nullptr, nullptr, from_passwd},
+    };
+    const std::vector<std::string> names{"EMUBOARD_CACHE", "XDG_CACHE_HOME", "HOME"};
+    std::vector<std::optional<std::string>> saved;
+    for (const auto &name : names) {
+        const char *value = std::getenv(name.c_str());
+        saved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+    }
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.expected);
+        const char *values[] = {c.emuboard_cache, c.xdg_cache_home, c.home};
+        for (std::size_t i = 0; i < names.size(); ++i)
+            (void)(values[i] ? setenv(names[i].c_str(), values[i], 1) : unsetenv(names[i].c_str()));
+        EXPECT_EQ(emuboard::cache_dir(), c.expected);
+    }
+    for (std::size_t i = 0; i < names.size(); ++i)
+        (void)(saved[i] ? setenv(names[i].c_str(), saved[i]->c_str(), 1)
+                        : unsetenv(names[i].c_str()));
 }
 
 } // namespace
