@@ -123,13 +123,26 @@ TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
 }
 
 // Through emuboard's own command line: the FPGA design held in reset reads 0, as an
-// unconfigured block would.
+// unconfigured block would; it ran all along, and converted nothing.
 TEST(EmulatedBoard, TheBlockHeldInResetReadsZero) {
     common::Process run({common::next_to_self("emuboard"), "--rtl", "--fpga-reset"},
                         common::Spawn{common::environment()});
     EXPECT_EQ(run.wait(std::chrono::seconds(180)), 0);
     EXPECT_EQ(run.output(), ten_lines(0));
     EXPECT_EQ(run.errors().rfind("emuboard: booting linux-image-", 0), 0U) << run.errors();
+    const CosimCounts counts = cosim_counts(run.errors(), "emuboard");
+    ASSERT_TRUE(counts.said) << run.errors();
+    EXPECT_GT(counts.clocks, 0U);
+    EXPECT_EQ(counts.conversions, 0U);
+}
+
+// The command's words reach the guest as they were given: spaces, quotes and empty words.
+TEST(EmulatedBoard, TheCommandsWordsReachTheGuestIntact) {
+    common::Process run({common::next_to_self("emuboard"), "--", "sh", "-c", "printf '%s|' \"$@\"",
+                         "x", "a b", "c'd", "", "\"e\" $f", "--reading"},
+                        common::Spawn{common::environment()});
+    EXPECT_EQ(run.wait(std::chrono::seconds(180)), 0) << run.errors();
+    EXPECT_EQ(run.output(), "a b|c'd||\"e\" $f|--reading|");
 }
 
 TEST(EmulatedBoard, NothingBehindTheWindowIsABusError) {
