@@ -4,7 +4,7 @@
 
 HOST_PACKAGES := cmake ninja-build g++ make libgtest-dev bubblewrap verilator locales
 BOARD_PACKAGES := g++-arm-linux-gnueabihf
-TEST_PACKAGES := qemu-user groff-base strace lintian
+TEST_PACKAGES := qemu-user groff-base strace lintian cpio
 LINT_PACKAGES := clang-format clang-tidy cppcheck
 FPGA_PACKAGES := yosys tcl device-tree-compiler
 BENCH_PACKAGES := busybox
@@ -44,7 +44,7 @@ endef
 # The tool on the simulated board: only what that needs is built.
 demo: host-deps
 	cmake --preset host --log-level=WARNING
-	cmake --build --preset host --target simboard-cli
+	cmake --build --preset host --target simboard
 	./build/host/simboard
 
 # The board's binary on Debian's ARMv7 kernel under qemu-system-arm, the register played by
@@ -101,7 +101,7 @@ lint: lint-deps builds
 	cppcheck -q --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
 		$(CPPCHECK_LEVEL) --suppress=nullPointerArithmeticOutOfMemory:src/battery_voltage.cpp \
 		--library=posix --library=googletest --suppress=missingIncludeSystem \
-		--suppress=useStlAlgorithm -I tools/simboard -I tools/emuboard -I tools/rtl -I build/host \
+		--suppress=useStlAlgorithm -I tools/common -I tools/emuboard -I tools/rtl -I build/host \
 		-I build/host/tests $(filter %.cpp,$(SOURCES))
 	sh tests/fpga_lint_test.sh fpga
 

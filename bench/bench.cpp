@@ -4,7 +4,7 @@
 //
 //   bench [--runs N] TOOL [STRIPPED-BOARD-BINARY]
 //
-// Each run starts the sandbox with simboard-stamp inside it as a thin launcher (the same one
+// Each run starts the sandbox with board-stamp inside it as a thin launcher (the same one
 // the tests use): it notes the clock, forks and execs the command, waits for it, and reports
 // the command's own start, end, CPU time and peak memory.
 // Lines are stamped as they arrive here, on the same monotonic clock, so every time below
@@ -38,8 +38,8 @@
 
 namespace {
 
-double ms(simboard::Clock::duration d) {
-    return simboard::seconds(d) * 1e3;
+double ms(common::Clock::duration d) {
+    return common::seconds(d) * 1e3;
 }
 
 struct Sample {
@@ -53,7 +53,7 @@ struct Sample {
 };
 
 // The launcher's view of a run: the command's own start, exit, CPU time and memory.
-void take_report(Sample &s, const simboard::Report &r, const std::deque<std::int64_t> &lines_ns) {
+void take_report(Sample &s, const common::Report &r, const std::deque<std::int64_t> &lines_ns) {
     if (!r.stamped)
         throw std::runtime_error("no report from the launcher");
     s.end = static_cast<double>(r.ended_ns - r.started_ns) / 1e6;
@@ -64,19 +64,19 @@ void take_report(Sample &s, const simboard::Report &r, const std::deque<std::int
 }
 
 Sample run_once(const std::string &launcher, const std::vector<std::string> &command) {
-    simboard::Board board;
+    common::Board board;
     board.set_reading(2730);
     std::vector<std::string> argv{launcher, "3"};
     argv.insert(argv.end(), command.begin(), command.end());
-    simboard::Process run(board.sandbox(argv),
-                          {simboard::environment(), simboard::piped, 2, false, true});
+    common::Process run(board.sandbox(argv),
+                        {common::environment(), common::piped, 2, false, true});
     Sample s;
     s.status = run.wait(std::chrono::minutes(1));
     s.sandboxed = ms(run.ended() - run.started());
     s.cpu_all = static_cast<double>(run.cpu_us()) / 1e3;
     std::deque<std::int64_t> lines_ns;
     for (const auto &line : run.lines())
-        lines_ns.push_back(simboard::nanoseconds(line.at));
+        lines_ns.push_back(common::nanoseconds(line.at));
     take_report(s, run.report(), lines_ns);
     return s;
 }
@@ -137,7 +137,7 @@ int emuboard_table(long runs, const std::string &peer) {
         for (long r = 0; r < runs; ++r) {
             std::cerr << "run " << r + 1 << " of " << runs << " on the emulated board\n";
             samples["tool"].push_back(run_on_emuboard({}));
-            samples["peer"].push_back(run_on_emuboard({peer}));
+            samples["peer"].push_back(run_on_emuboard({"sh", "-c", peer}));
         }
     } catch (const std::exception &e) {
         std::cerr << "bench: " << e.what() << "\n";
@@ -184,19 +184,20 @@ int rtl_table() {
     std::cout << "| co-simulation | clock cycles per wall-clock second | battery conversions per "
                  "second | simulated time per wall-clock second |\n|---|---:|---:|---:|\n";
     for (bool flat_out : {false, true}) {
-        simboard::Board board;
-        rtl::Cosim cosim(board, {});
+        common::Board board;
+        common::Failure failure;
+        rtl::Cosim cosim(board, {}, failure);
         if (flat_out)
             cosim.flat_out();
         std::this_thread::sleep_for(std::chrono::seconds(1)); // past the start
         // The block's clocks and the battery's conversions so far, and when.
         auto sample = [&cosim] {
-            return std::tuple{simboard::Clock::now(), cosim.clocks(), cosim.battery_conversions()};
+            return std::tuple{common::Clock::now(), cosim.clocks(), cosim.battery_conversions()};
         };
         auto [from, clocks_from, conversions_from] = sample();
         std::this_thread::sleep_for(std::chrono::seconds(4));
         auto [to, clocks_to, conversions_to] = sample();
-        double s = simboard::seconds(to - from);
+        double s = common::seconds(to - from);
         double rate = static_cast<double>(clocks_to - clocks_from) / s;
         std::cout << "| " << (flat_out ? "flat out" : "as the boards run it, 1024 clocks a ms")
                   << " | " << fixed(rate, 0) << " | "
@@ -204,98 +205,86 @@ int rtl_table() {
                   << fixed(rate / 50e6 * 1e3, 2) << " ms |\n";
         if (!cosim.breaches().empty())
             std::cerr << "bench: the converter saw: " << cosim.breaches() << "\n";
+        if (auto what = failure.what()) {
+            std::cerr << "bench: " << *what << "\n";
+            return 1;
+        }
     }
     return 0;
 }
 
-} // namespace
+// The peer: a shell loop around BusyBox's generic physical-memory peek.
+constexpr const char *peer_loop =
+    "i=0; while [ $i -lt 10 ]; do"
+    " echo \"Battery voltage is: $(($(busybox devmem 0xFF241000 32)))\";"
+    " sleep 1; i=$((i + 1)); done";
 
-int main(int argc, char **argv) {
-    long runs = 3;
-    bool on_emuboard = false;
-    const option options[] = {{"runs", required_argument, nullptr, 'r'},
-                              {"emuboard", no_argument, nullptr, 'e'},
-                              {"rtl", no_argument, nullptr, 'R'},
-                              {}};
-    for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
-        if (c == 'r')
-            runs = std::max(1L, std::strtol(optarg, nullptr, 10));
-        else if (c == 'e')
-            on_emuboard = true;
-        else if (c == 'R')
-            return rtl_table();
-        else
-            optind = argc + 1; // to the usage below
+using Samples = std::map<std::string, std::vector<Sample>>;
+
+// `runs` runs each of `true`, the tool and the peer on the simulated board; throws if one
+// fails or ends without its ten lines.
+Samples measure_on_simboard(long runs, const std::string &tool) {
+    const std::string launcher = common::next_to_self("board-stamp");
+    Samples samples;
+    for (long r = 0; r < runs; ++r) {
+        std::cerr << "run " << r + 1 << " of " << runs << "\n";
+        samples["true"].push_back(run_once(launcher, {"true"}));
+        samples["tool"].push_back(run_once(launcher, {tool}));
+        samples["peer"].push_back(run_once(launcher, {"sh", "-c", peer_loop}));
     }
+    for (const char *who : {"tool", "peer"})
+        for (const auto &s : samples[who])
+            if (s.status != 0 || s.lines.size() != 10)
+                throw std::runtime_error(std::string("a ") + who + " run ended with status " +
+                                         std::to_string(s.status) + " after " +
+                                         std::to_string(s.lines.size()) + " lines");
+    return samples;
+}
 
-    // The peer: a shell loop around BusyBox's generic physical-memory peek.
-    const std::string peer =
-        "i=0; while [ $i -lt 10 ]; do"
-        " echo \"Battery voltage is: $(($(busybox devmem 0xFF241000 32)))\"; sleep 1;"
-        " i=$((i + 1)); done";
-    if (on_emuboard && optind == argc)
-        return emuboard_table(runs, peer);
-    if (on_emuboard || optind >= argc) {
-        std::cerr << "usage: bench [--runs N] TOOL [STRIPPED-BOARD-BINARY]\n"
-                     "       bench [--runs N] --emuboard\n"
-                     "       bench --rtl\n";
-        return 2;
-    }
-    std::string tool = argv[optind];
-    std::string board_binary = optind + 1 < argc ? argv[optind + 1] : "";
-    std::string launcher = simboard::next_to_self("simboard-stamp");
+// A row of the simulated board's table: its figure, how a run gives it, and the tool's
+// target, if any.
+struct Row {
+    enum class Target : std::uint8_t { none, at_most, fifth_of_peer };
+    std::string figure;
+    std::function<double(const Sample &)> f;
+    int digits = 2;
+    Target target = Target::none;
+    double limit = 0; // for at_most
+};
 
-    std::map<std::string, std::vector<Sample>> samples;
+std::vector<Row> simboard_rows(double sandbox_cpu) {
+    using Target = Row::Target;
+    std::vector<Row> rows{{"first line, ms after start", [](const Sample &s) { return s.lines[0]; },
+                           2, Target::at_most, 5.0}};
+    for (std::size_t i = 1; i < 10; ++i)
+        rows.push_back({"interval " + std::to_string(i) + "-" + std::to_string(i + 1) + ", ms",
+                        [i](const Sample &s) { return s.lines[i] - s.lines[i - 1]; }, 2,
+                        Target::at_most, 1002.0});
+    rows.push_back({"tenth line to exit, ms", [](const Sample &s) { return s.end - s.lines[9]; }});
+    rows.push_back({"whole run, start to exit, s", [](const Sample &s) { return s.end / 1e3; }, 4,
+                    Target::at_most, 10.02});
+    rows.push_back({"whole run with the sandbox's start, s",
+                    [](const Sample &s) { return s.sandboxed / 1e3; }, 4});
+    rows.push_back({"CPU time of a whole run less the sandbox's, ms",
+                    [sandbox_cpu](const Sample &s) { return s.cpu_all - sandbox_cpu; }, 2,
+                    Target::fifth_of_peer});
+    rows.push_back(
+        {"CPU time of the command alone, ms", [](const Sample &s) { return s.cpu_own; }});
+    rows.push_back({"peak resident memory, KiB",
+                    [](const Sample &s) { return static_cast<double>(s.rss_kib); }, 0});
+    return rows;
+}
+
+// The tool on the simulated board against the peer, in the same sandbox.
+int simboard_table(long runs, const std::string &tool, const std::string &board_binary) {
+    Samples samples;
     try {
-        for (long r = 0; r < runs; ++r) {
-            std::cerr << "run " << r + 1 << " of " << runs << "\n";
-            samples["true"].push_back(run_once(launcher, {"true"}));
-            samples["tool"].push_back(run_once(launcher, {tool}));
-            samples["peer"].push_back(run_once(launcher, {"sh", "-c", peer}));
-        }
+        samples = measure_on_simboard(runs, tool);
     } catch (const std::exception &e) {
         std::cerr << "bench: " << e.what() << "\n";
         return 1;
     }
-    for (const char *who : {"tool", "peer"})
-        for (const auto &s : samples[who])
-            if (s.status != 0 || s.lines.size() != 10) {
-                std::cerr << "bench: a " << who << " run ended with status " << s.status
-                          << " after " << s.lines.size() << " lines\n";
-                return 1;
-            }
-
     double sandbox_cpu = median_of(samples["true"], [](const Sample &s) { return s.cpu_all; });
-    struct Row {
-        std::string figure;
-        std::function<double(const Sample &)> f;
-        int digits;
-        std::optional<double> limit; // the tool's target, if any
-    };
-    std::vector<Row> rows{
-        {"first line, ms after start", [](const Sample &s) { return s.lines[0]; }, 2, 5.0}};
-    for (std::size_t i = 1; i < 10; ++i)
-        rows.push_back({"interval " + std::to_string(i) + "-" + std::to_string(i + 1) + ", ms",
-                        [i](const Sample &s) { return s.lines[i] - s.lines[i - 1]; }, 2, 1002.0});
-    rows.push_back(
-        {"tenth line to exit, ms", [](const Sample &s) { return s.end - s.lines[9]; }, 2, {}});
-    rows.push_back(
-        {"whole run, start to exit, s", [](const Sample &s) { return s.end / 1e3; }, 4, 10.02});
-    rows.push_back({"whole run with the sandbox's start, s",
-                    [](const Sample &s) { return s.sandboxed / 1e3; },
-                    4,
-                    {}});
-    rows.push_back({"CPU time of a whole run less the sandbox's, ms",
-                    [sandbox_cpu](const Sample &s) { return s.cpu_all - sandbox_cpu; },
-                    2,
-                    {}});
-    rows.push_back(
-        {"CPU time of the command alone, ms", [](const Sample &s) { return s.cpu_own; }, 2, {}});
-    rows.push_back({"peak resident memory, KiB",
-                    [](const Sample &s) { return static_cast<double>(s.rss_kib); },
-                    0,
-                    {}});
-
     utsname u{};
     uname(&u);
     std::time_t t = std::time(nullptr);
@@ -310,16 +299,16 @@ int main(int argc, char **argv) {
               << "|---|---:|---:|---|---|\n";
     double peer_cpu = 0;
     double tool_cpu = 0;
-    for (const auto &row : rows) {
+    for (const auto &row : simboard_rows(sandbox_cpu)) {
         double mine = median_of(samples["tool"], row.f);
         double theirs = median_of(samples["peer"], row.f);
         std::string target;
         std::string met;
-        if (row.limit) {
-            target = "at most " + fixed(*row.limit, row.digits > 2 ? 2 : 0);
-            met = mine <= *row.limit ? "yes" : "no";
+        if (row.target == Row::Target::at_most) {
+            target = "at most " + fixed(row.limit, row.digits > 2 ? 2 : 0);
+            met = mine <= row.limit ? "yes" : "no";
         }
-        if (row.figure.rfind("CPU time of a whole run", 0) == 0) {
+        if (row.target == Row::Target::fifth_of_peer) {
             tool_cpu = mine;
             peer_cpu = theirs;
             target = "at most a fifth of the peer's (" + fixed(theirs / 5, 2) + ")";
@@ -336,4 +325,47 @@ int main(int argc, char **argv) {
               << fixed(sandbox_cpu, 2) << " ms. The tool's CPU time is "
               << fixed(peer_cpu > 0 ? tool_cpu / peer_cpu * 100 : 0, 1) << " % of the peer's.\n";
     return 0;
+}
+
+int usage(std::ostream &out) {
+    out << "usage: bench [--runs N] TOOL [STRIPPED-BOARD-BINARY]\n"
+           "       bench [--runs N] --emuboard\n"
+           "       bench --rtl\n"
+           "Prints a Markdown table of medians over N runs (default 3): TOOL against a\n"
+           "generic peer on the simulated board, the board's binary against the peer on\n"
+           "the emulated board (--emuboard), or how fast the FPGA design's co-simulation\n"
+           "runs (--rtl).\n";
+    return &out == &std::cout ? 0 : 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    long runs = 3;
+    bool on_emuboard = false;
+    const option options[] = {{"runs", required_argument, nullptr, 'r'},
+                              {"emuboard", no_argument, nullptr, 'e'},
+                              {"rtl", no_argument, nullptr, 'R'},
+                              {"help", no_argument, nullptr, 'h'},
+                              {}};
+    for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
+        char *end = nullptr;
+        if (c == 'r' && ((runs = std::strtol(optarg, &end, 10)) < 1 || *end)) {
+            std::cerr << "bench: --runs: '" << optarg << "' is not a number of runs\n";
+            return usage(std::cerr);
+        }
+        if (c == 'e')
+            on_emuboard = true;
+        else if (c == 'R')
+            return rtl_table();
+        else if (c == 'h')
+            return usage(std::cout);
+        else if (c != 'r')
+            return usage(std::cerr);
+    }
+    if (on_emuboard && optind == argc)
+        return emuboard_table(runs, peer_loop);
+    if (on_emuboard || optind >= argc)
+        return usage(std::cerr);
+    return simboard_table(runs, argv[optind], optind + 1 < argc ? argv[optind + 1] : "");
 }

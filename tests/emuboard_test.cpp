@@ -4,6 +4,7 @@
 // the tool's own exec.
 
 #include "chain.h"
+#include "lines.h"
 #include "machine.h"
 #include "timing.h"
 
@@ -14,17 +15,6 @@
 #include <thread>
 
 namespace {
-
-std::string line(std::uint32_t reading) {
-    return "Battery voltage is: " + std::to_string(reading) + "\n";
-}
-
-std::string ten_lines(std::uint32_t reading) {
-    std::string all;
-    for (int i = 0; i < 10; ++i)
-        all += line(reading);
-    return all;
-}
 
 emuboard::Run run_on(const emuboard::Options &options) {
     emuboard::Machine machine(options);
@@ -48,8 +38,8 @@ TEST(EmulatedBoard, TenReadingsOfTheRegisterOneSecondApart) {
     for (std::size_t i = 0; i < readings.size(); ++i) {
         expected += line(readings[i]);
         // The tool sleeps a second after each line: the next pass must see this write.
-        auto deadline = simboard::Clock::now() + std::chrono::seconds(120);
-        while (machine.output().size() < expected.size() && simboard::Clock::now() < deadline)
+        auto deadline = common::Clock::now() + std::chrono::seconds(120);
+        while (machine.output().size() < expected.size() && common::Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_EQ(machine.output(), expected) << "line " << i + 1;
         if (i + 1 < readings.size())
@@ -107,18 +97,19 @@ TEST(EmulatedBoard, TheKernelRefusesToMapSystemRam) {
 TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     emuboard::Machine machine(emuboard::Options{});
     ASSERT_TRUE(machine.board());
-    rtl::Cosim cosim(*machine.board(), {});
-    auto deadline = simboard::Clock::now() + std::chrono::seconds(120);
-    while (!machine.started() && simboard::Clock::now() < deadline)
+    common::Failure failure;
+    rtl::Cosim cosim(*machine.board(), {}, failure);
+    auto deadline = common::Clock::now() + std::chrono::seconds(120);
+    while (!machine.started() && common::Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     cosim.start_battery();
     std::size_t seen = 0;
-    for (int i = 0; i < 10 && simboard::Clock::now() < deadline; ++i) {
+    for (int i = 0; i < 10 && common::Clock::now() < deadline; ++i) {
         std::string out;
         while ((out = machine.output()).find('\n', seen) == std::string::npos &&
-               simboard::Clock::now() < deadline)
+               common::Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        double at = seconds(simboard::Clock::now() - cosim.started());
+        double at = seconds(common::Clock::now() - cosim.started());
         std::size_t end = out.find('\n', seen);
         ASSERT_NE(end, std::string::npos) << "line " << i + 1 << " never came";
         EXPECT_TRUE(shows_battery(out.substr(seen, end - seen), at));
@@ -128,16 +119,30 @@ TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(cosim.breaches(), "");
+    EXPECT_EQ(failure.what(), std::nullopt);
 }
 
 // Through emuboard's own command line: the FPGA design held in reset reads 0, as an
-// unconfigured block would.
+// unconfigured block would; it ran all along, and converted nothing.
 TEST(EmulatedBoard, TheBlockHeldInResetReadsZero) {
-    simboard::Process run({simboard::next_to_self("emuboard"), "--rtl", "--fpga-reset"},
-                          simboard::Spawn{simboard::environment()});
+    common::Process run({common::next_to_self("emuboard"), "--rtl", "--fpga-reset"},
+                        common::Spawn{common::environment()});
     EXPECT_EQ(run.wait(std::chrono::seconds(180)), 0);
     EXPECT_EQ(run.output(), ten_lines(0));
     EXPECT_EQ(run.errors().rfind("emuboard: booting linux-image-", 0), 0U) << run.errors();
+    const CosimCounts counts = cosim_counts(run.errors(), "emuboard");
+    ASSERT_TRUE(counts.said) << run.errors();
+    EXPECT_GT(counts.clocks, 0U);
+    EXPECT_EQ(counts.conversions, 0U);
+}
+
+// The command's words reach the guest as they were given: spaces, quotes and empty words.
+TEST(EmulatedBoard, TheCommandsWordsReachTheGuestIntact) {
+    common::Process run({common::next_to_self("emuboard"), "--", "sh", "-c", "printf '%s|' \"$@\"",
+                         "x", "a b", "c'd", "", "\"e\" $f", "--reading"},
+                        common::Spawn{common::environment()});
+    EXPECT_EQ(run.wait(std::chrono::seconds(180)), 0) << run.errors();
+    EXPECT_EQ(run.output(), "a b|c'd||\"e\" $f|--reading|");
 }
 
 TEST(EmulatedBoard, NothingBehindTheWindowIsABusError) {

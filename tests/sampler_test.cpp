@@ -3,6 +3,7 @@
 
 #include "board.h"
 #include "chain.h"
+#include "lines.h"
 #include "process.h"
 #include "timing.h"
 #include "variants.h"
@@ -19,33 +20,22 @@
 #include <memory>
 #include <string>
 
-using simboard::Clock;
-using simboard::Device;
-using simboard::Process;
+using common::Clock;
+using common::Device;
+using common::Process;
 
 namespace {
 
-std::string line(std::uint32_t reading) {
-    return "Battery voltage is: " + std::to_string(reading) + "\n";
-}
-
-std::string ten_lines(std::uint32_t reading) {
-    std::string all;
-    for (int i = 0; i < 10; ++i)
-        all += line(reading);
-    return all;
-}
-
 enum class Output : std::uint8_t { pipe, full, closed }; // where the tool's standard output goes
 
-// The stamped command's own exec and exit, as simboard-stamp reported them.
+// The stamped command's own exec and exit, as board-stamp reported them.
 Clock::time_point exec_at(const Process &run) {
     EXPECT_TRUE(run.report().stamped) << "the launcher did not report";
-    return simboard::time_point(run.report().started_ns);
+    return common::time_point(run.report().started_ns);
 }
 Clock::time_point exit_at(const Process &run) {
     EXPECT_TRUE(run.report().stamped) << "the launcher did not report";
-    return simboard::time_point(run.report().ended_ns);
+    return common::time_point(run.report().ended_ns);
 }
 
 // Signals the tool alone: bubblewrap (without a pid namespace) runs the launcher as its one
@@ -72,16 +62,18 @@ class Sampler : public testing::TestWithParam<Variant> {
     // that a run cut short by a failed case can be killed whole.
     Process start(Device device = Device::image, Output output = Output::pipe,
                   const std::vector<std::string> &args = {},
-                  const std::vector<std::string> &env = simboard::environment()) {
+                  const std::vector<std::string> &env = common::environment()) {
         std::vector<std::string> command{launcher, "3"};
         command.insert(command.end(), GetParam().command.begin(), GetParam().command.end());
         command.insert(command.end(), args.begin(), args.end());
-        int out = simboard::piped;
+        common::Spawn how{env};
         if (output == Output::closed)
-            out = simboard::closed;
+            how.out = common::closed;
         if (output == Output::full)
-            out = full_.get();
-        return {board.sandbox(command, device), {env, out, simboard::piped, true, true}};
+            how.out = full_.get();
+        how.own_group = true;
+        how.report = true;
+        return {board.sandbox(command, device), how};
     }
 
     // Seconds from the tool's exec to its exit.
@@ -95,7 +87,7 @@ class Sampler : public testing::TestWithParam<Variant> {
         return s;
     }
 
-    simboard::Board board;
+    common::Board board;
 
   private:
     struct Descriptor {
@@ -236,10 +228,10 @@ TEST_P(Sampler, AReaderThatGoesAwayEndsTheRun) {
 TEST_P(Sampler, AnImageTooShortForTheRegisterEndsByABusError) {
     // Ending where the register would start, and ending long before the window: the
     // mapping succeeds, the load faults, and no reading is made up.
-    for (std::uint64_t size : {simboard::register_address, std::uint64_t{4096}}) {
+    for (std::uint64_t size : {common::register_address, std::uint64_t{4096}}) {
         SCOPED_TRACE("an image of " + std::to_string(size) + " bytes");
-        simboard::Board short_board(size);
-        Process run(short_board.sandbox(GetParam().command), {simboard::environment()});
+        common::Board short_board(size);
+        Process run(short_board.sandbox(GetParam().command), {common::environment()});
         EXPECT_EQ(run.wait(), 128 + SIGBUS);
         EXPECT_EQ(run.output(), "");
     }
@@ -266,7 +258,8 @@ TEST_P(Sampler, SignalsKeepTheirDefaultAction) {
 // The FPGA design plays the register: the battery through the front end, the converter and
 // battery_adc under Verilator to word 0, read at 0xFF241000.
 TEST_P(Sampler, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
-    rtl::Cosim cosim(board, {});
+    common::Failure failure;
+    rtl::Cosim cosim(board, {}, failure);
     Process run = start();
     for (int i = 0; i < 10; ++i) {
         auto got = run.next_line();
@@ -277,35 +270,59 @@ TEST_P(Sampler, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(run.errors(), "");
     EXPECT_EQ(cosim.breaches(), "");
+    EXPECT_EQ(failure.what(), std::nullopt);
 }
 
+// The block ran all along and was held: its clocks went on, and it converted nothing.
 TEST_P(Sampler, TheBlockHeldInResetReadsZero) {
-    rtl::Cosim cosim(board, {std::nullopt, true});
+    common::Failure failure;
+    common::RtlOptions held;
+    held.fpga_reset = true;
+    rtl::Cosim cosim(board, held, failure);
     Process run = start();
     EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(run.output(), ten_lines(0));
+    EXPECT_GT(cosim.clocks(), 0U);
+    EXPECT_EQ(cosim.battery_conversions(), 0U);
     EXPECT_EQ(cosim.breaches(), "");
+    EXPECT_EQ(failure.what(), std::nullopt);
 }
 
 // The same through simboard's own command line, with the battery held: codes worked out by
-// hand from volts = code / 4095 * 3.0 + 0.4, and the ends of what the front end can show.
+// hand from volts = code / 4095 * 3.0 + 0.4, and the ends of what the front end can show;
+// and the block held in reset, which runs its clocks and converts nothing.
 TEST(SimboardCommandLine, HeldVoltsGiveTheirCodesThroughTheRtl) {
-    const std::vector<std::pair<const char *, std::uint32_t>> held{
-        {"2.4", 2730}, {"1.4", 1365}, {"9", 4095}, {"-1", 0}};
+    struct Case {
+        std::vector<std::string> options;
+        std::uint32_t code;
+    };
+    const std::vector<Case> cases{{{"--volts", "2.4"}, 2730},
+                                  {{"--volts", "1.4"}, 1365},
+                                  {{"--volts", "9"}, 4095},
+                                  {{"--volts=-1"}, 0},
+                                  {{"--fpga-reset"}, 0}};
     const std::vector<std::string> tool = variants().front().command;
     std::vector<std::unique_ptr<Process>> runs;
-    for (const auto &[volts, code] : held) {
-        std::vector<std::string> command{simboard::next_to_self("simboard"), "--rtl", "--volts",
-                                         volts, "--"};
+    for (const auto &c : cases) {
+        std::vector<std::string> command{common::next_to_self("simboard"), "--rtl"};
+        command.insert(command.end(), c.options.begin(), c.options.end());
+        command.emplace_back("--");
         command.insert(command.end(), tool.begin(), tool.end());
-        runs.push_back(
-            std::make_unique<Process>(command, simboard::Spawn{simboard::environment()}));
+        runs.push_back(std::make_unique<Process>(command, common::Spawn{common::environment()}));
     }
-    for (std::size_t i = 0; i < held.size(); ++i) {
-        SCOPED_TRACE(std::string(held[i].first) + " V");
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].options.back());
         EXPECT_EQ(runs[i]->wait(), 0);
-        EXPECT_EQ(runs[i]->output(), ten_lines(held[i].second));
-        EXPECT_EQ(runs[i]->errors(), "");
+        EXPECT_EQ(runs[i]->output(), ten_lines(cases[i].code));
+        const CosimCounts counts = cosim_counts(runs[i]->errors(), "simboard");
+        ASSERT_TRUE(counts.said) << runs[i]->errors();
+        EXPECT_GT(counts.clocks, 0U);
+        if (cases[i].options.back() == "--fpga-reset")
+            EXPECT_EQ(counts.conversions, 0U);
+        else
+            EXPECT_GT(counts.conversions, 0U);
+        EXPECT_EQ(runs[i]->errors().find('\n'), runs[i]->errors().size() - 1)
+            << "more than the one line: " << runs[i]->errors();
     }
 }
 

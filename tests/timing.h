@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Timing bounds shared by the suites. Times are taken from the tool's own exec, as
-// simboard-stamp sees it: the sandbox's or the emulated board's start, and the load of
+// board-stamp sees it: the sandbox's or the emulated board's start, and the load of
 // other cases, stay outside. A misplaced one-second sleep adds at least a second to any of
 // them; what a bound leaves below that is room for the runtime's, the sanitizer's or the
 // emulator's start.
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <string>
 
-using simboard::seconds;
+using common::seconds;
 
 inline constexpr double no_pause = 0.9; // s
 // Lines one second apart: a missing sleep or flush brings two lines together, a longer

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # PID 1 on the emulated board. It brings up the virtio console ports that carry the
 # command's standard output, its standard error and the run's report, runs the command that
-# /job gives under simboard-stamp, reports its status and powers the machine off. The
+# /job gives under board-stamp, reports its status and powers the machine off. The
 # kernel's own messages stay on the serial console.
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -43,12 +43,12 @@ else
     lines=--lines
 fi
 if [ "$user" = root ]; then
-    simboard-stamp $lines 3 "$@" >&4 2>&5 4>&- 5>&-
+    board-stamp $lines 3 "$@" >&4 2>&5 4>&- 5>&-
 else
     # /dev/mem open to everyone: what refuses the open is the kernel's own check for
     # CAP_SYS_RAWIO, not the file's mode.
     chmod 0666 /dev/mem
-    su -s /bin/sh -c 'exec "$@"' -- nobody su simboard-stamp $lines 3 "$@" \
+    su -s /bin/sh -c 'exec "$@"' -- nobody su board-stamp $lines 3 "$@" \
         >&4 2>&5 4>&- 5>&-
 fi
 echo "status $?" >&3

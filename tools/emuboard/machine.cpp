@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "machine.h"
 
+#include "cpio.h"
 #include "init_script.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,34 +57,6 @@ bool in_path(const std::string &name) {
     return false;
 }
 
-// An initramfs in the kernel's "newc" cpio format.
-class Cpio {
-  public:
-    void add(const std::string &name, unsigned mode, const std::string &data = {},
-             unsigned rdev_major = 0, unsigned rdev_minor = 0) {
-        char header[111];
-        (void)std::snprintf(header, sizeof header,
-                            "070701%08X%08X%08X%08X%08X%08X%08zX%08X%08X%08X%08X%08zX%08X", ++ino_,
-                            mode, 0U, 0U, 1U, 0U, data.size(), 0U, 0U, rdev_major, rdev_minor,
-                            name.size() + 1, 0U);
-        bytes_ += header;
-        bytes_ += name;
-        bytes_ += '\0';
-        pad();
-        bytes_ += data;
-        pad();
-    }
-    std::string finish() {
-        add("TRAILER!!!", 0);
-        return bytes_;
-    }
-
-  private:
-    void pad() { bytes_.append((4 - bytes_.size() % 4) % 4, '\0'); }
-    std::string bytes_;
-    unsigned ino_ = 0;
-};
-
 std::string quoted(const std::string &word) {
     std::string q = "'";
     for (char c : word)
@@ -97,76 +71,39 @@ std::string last_lines(const std::string &text, std::size_t n) {
     return at == std::string::npos ? text : text.substr(at + 1);
 }
 
-} // namespace
-
-std::string guest_dir() {
-    return simboard::next_to_self("guest");
-}
-
-std::string kernel_package() {
-    try {
-        std::string name = read_file(cache_dir() + "/kernel-package");
-        return name.substr(0, name.find('\n'));
-    } catch (const Error &) {
-        return "an unknown kernel package";
-    }
-}
-
-std::string cache_dir() {
-    if (const char *dir = std::getenv("EMUBOARD_CACHE"); dir && *dir)
-        return dir;
-    if (const char *dir = std::getenv("XDG_CACHE_HOME"); dir && *dir)
-        return std::string(dir) + "/battery-voltage/emuboard";
-    const char *home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/root") + "/.cache/battery-voltage/emuboard";
-}
-
-Machine::Machine(const Options &options) {
-    if (!in_path("qemu-system-arm"))
-        throw Error("qemu-system-arm is not installed. As root, run:\n"
-                    "  apt-get install qemu-system-arm");
-    std::string cache = cache_dir();
+// The guest's files: BusyBox and the kernel's modules from the cache, the board's builds
+// of the tool and the launcher from guest/, /init, and /job, the command's words each
+// quoted for the guest's shell; and the empty files that the console ports fill.
+void write_initramfs(const std::string &dir, const Options &options, const std::string &cache) {
+    const std::string in_cache = cache + "/";
     // The kernel's modules that the guest loads, in order: none where it has them built in.
     std::vector<std::string> modules;
-    std::ifstream list(cache + "/modules");
+    std::ifstream list(in_cache + "modules");
     for (std::string m; std::getline(list, m);)
         if (!m.empty())
             modules.push_back(m);
     std::vector<std::string> files{"vmlinuz", "busybox", "modules"};
     files.insert(files.end(), modules.begin(), modules.end());
-    const std::string in_cache = cache + "/";
     for (const auto &f : files)
         if (access((in_cache + f).c_str(), R_OK) != 0)
             throw Error("the board's kernel and BusyBox are not in " + cache +
                         ". Fetch them once with:\n  make emuboard-kernel   (or "
                         "tools/emuboard/fetch.sh)");
     std::vector<std::pair<std::string, std::string>> tools;
-    for (const char *f : {"battery-voltage", "simboard-stamp"}) {
-        std::string path = options.tool_dir + "/" + f;
+    for (const char *f : {"battery-voltage", "board-stamp"}) {
+        std::string path = guest_dir() + "/" + f;
         if (access(path.c_str(), R_OK) != 0)
             throw Error("no board build of " + std::string(f) + " at " + path +
                         ": build it with make board, then make host");
         tools.emplace_back(std::string("bin/") + f, read_file(path));
     }
 
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/emuboard.XXXXXX";
-    if (!mkdtemp(pattern.data()))
-        throw Error("cannot make a directory at " + pattern + ": " + std::strerror(errno));
-    files_.dir = pattern;
-    const std::string &dir = files_.dir;
-
     std::string job = std::string("user=") + (options.unprivileged ? "nobody" : "root") +
                       "\noutput=" + (options.output_full ? "full" : "port") + "\nset --";
     if (options.command.empty())
         job += " battery-voltage";
-    else
-        job += " sh -c " + quoted([&] {
-                   std::string line;
-                   for (const auto &w : options.command)
-                       line += (line.empty() ? "" : " ") + w;
-                   return line;
-               }());
+    for (const auto &word : options.command)
+        job += " " + quoted(word);
     Cpio cpio;
     for (const char *d : {"bin", "dev", "etc", "lib", "proc", "sys", "tmp"})
         cpio.add(d, S_IFDIR | 0755);
@@ -176,7 +113,7 @@ Machine::Machine(const Options &options) {
     cpio.add("etc/passwd", S_IFREG | 0644,
              "root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n");
     cpio.add("etc/group", S_IFREG | 0644, "root:x:0:\nnogroup:x:65534:\n");
-    cpio.add("bin/busybox", S_IFREG | 0755, read_file(cache + "/busybox"));
+    cpio.add("bin/busybox", S_IFREG | 0755, read_file(in_cache + "busybox"));
     cpio.add("etc/modules", S_IFREG | 0644, read_file(in_cache + "modules"));
     for (const auto &m : modules)
         cpio.add("lib/" + m, S_IFREG | 0644, read_file(in_cache + m));
@@ -184,9 +121,74 @@ Machine::Machine(const Options &options) {
         cpio.add(name, S_IFREG | 0755, bytes);
     for (const auto &[name, bytes] :
          {std::pair{"initramfs.cpio", cpio.finish()}, {"out", ""}, {"err", ""}, {"report", ""}})
-        if (!(std::ofstream(files_.dir + "/" + name, std::ios::binary) << bytes).flush())
-            throw Error("cannot write " + files_.dir + "/" + name);
+        if (!(std::ofstream(dir + "/" + name, std::ios::binary) << bytes).flush())
+            throw Error("cannot write " + dir + "/" + name);
+}
 
+} // namespace
+
+std::string guest_dir() {
+    return common::next_to_self("guest");
+}
+
+std::string kernel_package() {
+    try {
+        std::string name = read_file(cache_dir() + "/kernel-package");
+        return name.substr(0, name.find('\n'));
+    } catch (const Error &e) {
+        return std::string("an unknown kernel package (") + e.what() + ")";
+    }
+}
+
+std::string cache_dir() {
+    const std::string below = "/battery-voltage/emuboard";
+    if (const char *dir = std::getenv("EMUBOARD_CACHE"); dir && *dir)
+        return dir;
+    if (const char *dir = std::getenv("XDG_CACHE_HOME"); dir && *dir == '/')
+        return dir + below;
+    if (const char *home = std::getenv("HOME"); home && *home)
+        return home + ("/.cache" + below);
+    passwd entry{};
+    passwd *user = nullptr;
+    std::vector<char> strings(16384);
+    if (getpwuid_r(getuid(), &entry, strings.data(), strings.size(), &user) != 0 || !user ||
+        !user->pw_dir || !*user->pw_dir)
+        throw Error("no cache directory: set EMUBOARD_CACHE, XDG_CACHE_HOME or HOME");
+    return user->pw_dir + ("/.cache" + below);
+}
+
+Machine::Machine(const Options &options) {
+    if (!in_path("qemu-system-arm"))
+        throw Error("qemu-system-arm is not installed. As root, run:\n"
+                    "  apt-get install qemu-system-arm");
+    const std::string cache = cache_dir();
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/emuboard.XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        throw Error("cannot make a directory at " + pattern + ": " + std::strerror(errno));
+    files_.dir = pattern;
+    write_initramfs(files_.dir, options, cache);
+    const std::vector<std::string> argv = qemu_command(options, cache);
+    int log = open((files_.dir + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (log == -1)
+        throw Error("cannot write " + files_.dir + "/qemu.log: " + std::strerror(errno));
+    common::Spawn how{common::environment()};
+    how.out = log;
+    how.err = log;
+    try {
+        qemu_ = std::make_unique<common::Process>(argv, how);
+    } catch (...) {
+        close(log);
+        throw;
+    }
+    close(log);
+}
+
+// qemu-system-arm's command line: the machine, its memory as `options` asks (the window
+// held here for the register, in a file that is this board's image), and three console
+// ports for the command's output, errors and report.
+std::vector<std::string> Machine::qemu_command(const Options &options, const std::string &cache) {
+    const std::string &dir = files_.dir;
     std::vector<std::string> argv{"qemu-system-arm",
                                   "-cpu",
                                   "cortex-a15",
@@ -200,11 +202,11 @@ Machine::Machine(const Options &options) {
                                   "none",
                                   "-no-reboot",
                                   "-serial",
-                                  "file:" + files_.dir + "/console.log",
+                                  "file:" + dir + "/console.log",
                                   "-kernel",
                                   cache + "/vmlinuz",
                                   "-initrd",
-                                  files_.dir + "/initramfs.cpio"};
+                                  dir + "/initramfs.cpio"};
     std::string append = "console=ttyAMA0 rdinit=/init panic=-1 quiet";
     switch (options.memory) {
     case Memory::window:
@@ -230,12 +232,7 @@ Machine::Machine(const Options &options) {
         port.append(f).append(",name=emuboard.").append(f);
         argv.insert(argv.end(), {"-chardev", chardev, "-device", port});
     }
-    int log = open((files_.dir + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (log == -1)
-        throw Error("cannot write " + files_.dir + "/qemu.log: " + std::strerror(errno));
-    qemu_ = std::make_unique<simboard::Process>(argv,
-                                                simboard::Spawn{simboard::environment(), log, log});
-    close(log);
+    return argv;
 }
 
 Machine::Files::~Files() {
@@ -255,7 +252,7 @@ std::string Machine::output() const {
 }
 
 bool Machine::started() const {
-    return simboard::parse_report(read_file(files_.dir + "/report")).ready;
+    return common::parse_report(read_file(files_.dir + "/report")).ready;
 }
 
 std::string Machine::errors() const {
@@ -275,7 +272,7 @@ Run Machine::wait(std::chrono::seconds timeout) {
     if (!off)
         fail("the board did not power off within " + std::to_string(timeout.count()) + " s");
     Run run;
-    run.report = simboard::parse_report(read_file(files_.dir + "/report"));
+    run.report = common::parse_report(read_file(files_.dir + "/report"));
     if (!run.report.ready)
         fail("the board never reached the command: the kernel did not boot as far as its "
              "/init");

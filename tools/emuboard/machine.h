@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The emulated board: Debian's ARMv7 kernel under qemu-system-arm, booted from a small
 // initramfs that holds BusyBox and the board's own binaries, with a real /dev/mem. The host
-// plays the FPGA: the guest's physical memory is a file here (a simboard::Board image that
+// plays the FPGA: the guest's physical memory is a file here (a common::Board image that
 // starts at the guest's RAM base), so a write to the file at the register's address is
 // what the guest's next load sees.
 #pragma once
 
 #include "board.h"
 #include "process.h"
+#include "report.h"
 
 #include <chrono>
 #include <cstdint>
@@ -19,7 +20,11 @@
 
 namespace emuboard {
 
-// Where the kernel and BusyBox are cached: $EMUBOARD_CACHE, else under ~/.cache.
+// Where the kernel and BusyBox are cached: $EMUBOARD_CACHE if set and not empty; else
+// $XDG_CACHE_HOME/battery-voltage/emuboard if XDG_CACHE_HOME is an absolute path; else
+// $HOME/.cache/battery-voltage/emuboard if HOME is set and not empty; else the same under
+// the home directory of this user's passwd entry. tools/emuboard/fetch.sh follows the same
+// rule.
 std::string cache_dir();
 
 // Where the board's own binaries are: guest/ beside this program.
@@ -39,10 +44,8 @@ struct Options {
     Memory memory = Memory::window;
     bool unprivileged = false; // run as nobody, /dev/mem open to all: the kernel's own check
     bool output_full = false;  // the command's standard output on the guest's /dev/full
-    // Run by the guest's shell; empty: battery-voltage.
+    // Its words, passed to the guest intact; empty: battery-voltage.
     std::vector<std::string> command;
-    // Where the board's builds of battery-voltage and simboard-stamp are.
-    std::string tool_dir = guest_dir();
 };
 
 // The board itself failed (not installed, not fetched, no boot, no end): never the command.
@@ -53,9 +56,9 @@ class Error : public std::runtime_error {
 
 // How the command's run on the board went.
 struct Run {
-    int status = 0;          // as a shell reports it: the code, or 128 + the signal
-    std::string out, err;    // its standard output and standard error, byte for byte
-    simboard::Report report; // the guest's stamps: its exec and exit, and each line (output)
+    int status = 0;        // as a shell reports it: the code, or 128 + the signal
+    std::string out, err;  // its standard output and standard error, byte for byte
+    common::Report report; // the guest's stamps: its exec and exit, and each line (output)
 };
 
 class Machine {
@@ -67,7 +70,7 @@ class Machine {
     Machine &operator=(const Machine &) = delete;
 
     // The board's memory image, for Memory::window (the register is the host's); else null.
-    simboard::Board *board() { return board_ ? &*board_ : nullptr; }
+    common::Board *board() { return board_ ? &*board_ : nullptr; }
 
     // Whether the kernel is up and the command about to start.
     [[nodiscard]] bool started() const;
@@ -79,7 +82,13 @@ class Machine {
     // Waits for the run's end and the machine's power-off.
     Run wait(std::chrono::seconds timeout = std::chrono::seconds(180));
 
+    // Pulls the plug: from another thread while one waits, wait() then fails.
+    void stop() const { qemu_->kill(); }
+
   private:
+    // qemu-system-arm's command line, with the board's memory image if it holds the window.
+    std::vector<std::string> qemu_command(const Options &options, const std::string &cache);
+
     [[noreturn]] void fail(const std::string &what) const;
 
     // The board's files, removed last (unless EMUBOARD_KEEP is set), also when the
@@ -91,8 +100,8 @@ class Machine {
         Files(const Files &) = delete;
         Files &operator=(const Files &) = delete;
     } files_;
-    std::optional<simboard::Board> board_;
-    std::unique_ptr<simboard::Process> qemu_; // stopped first
+    std::optional<common::Board> board_;
+    std::unique_ptr<common::Process> qemu_; // stopped first
 };
 
 } // namespace emuboard

@@ -8,15 +8,17 @@
 //
 // The command's standard output and error come out here as it writes them, and the exit
 // status is its own (128 + the signal if a signal ended it). A board that cannot run
-// (nothing installed or fetched, no boot) says so on standard error, with status 125.
+// (nothing installed or fetched, no boot) says so on standard error, with status 125; one
+// whose register failed while the command ran stops it, says so, with status 124.
 
 #include "cosim.h"
 #include "machine.h"
 
-#include <getopt.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -34,108 +36,125 @@ int usage(std::ostream &out = std::cerr) {
            "battery-voltage), with the battery-voltage register at 0xFF241000 played by this\n"
            "machine. Without --reading the battery discharges.\n"
            "  --rtl            the register is word 0 of the FPGA design under Verilator,\n"
-           "                   from the battery through the front end and the converter\n"
+           "                   from the battery through the front end and the converter;\n"
+           "                   at the end, how many clocks it ran and conversions it made\n"
            "  --volts V        --rtl, with the battery held at V volts\n"
            "  --fpga-reset     --rtl, with the block held in reset\n"
            "  --memory window  the bridge window free for the register (default)\n"
            "  --memory ram     the bridge window is the kernel's System RAM\n"
            "  --memory none    nothing behind the bridge window (a 1 GiB machine)\n"
            "  --unprivileged   run COMMAND as nobody\n"
-           "  --output-full    COMMAND's standard output on the guest's /dev/full\n";
+           "  --output-full    COMMAND's standard output on the guest's /dev/full\n"
+           "Exit status: the command's (128 + the signal that ended it); 2 for a mistake\n"
+           "in the options; 124 if the board failed while the command ran (it was\n"
+           "stopped); 125 if the board could not run it.\n";
     return &out == &std::cerr ? 2 : 0;
 }
 
-// Writes what `now` holds past `sent` bytes to `fd`.
+// Writes what `now` holds past `sent` bytes to `fd`; throws if it cannot.
 void pass_on(int fd, const std::string &now, std::size_t &sent) {
-    if (sent < now.size() && simboard::write_all(fd, now.substr(sent)))
-        sent = now.size();
+    if (sent == now.size())
+        return;
+    if (!common::write_all(fd, now.substr(sent)))
+        throw std::runtime_error(std::string("cannot pass the command's ") +
+                                 (fd == 1 ? "output" : "errors") + " on: " + std::strerror(errno));
+    sent = now.size();
+}
+
+// The options: the register's, then the board's own; a mistake throws UsageError.
+std::vector<std::string> parse(int argc, char **argv, common::RegisterOptions &reg,
+                               emuboard::Options &options) {
+    const std::vector<std::string> memories{"window", "ram", "none"};
+    std::vector<std::string> command = common::parse_options(
+        {argv + 1, argv + argc}, reg,
+        {{"--memory", true,
+          [&](const std::string &value) {
+              options.memory =
+                  static_cast<emuboard::Memory>(common::one_of("--memory", value, memories));
+          }},
+         {"--unprivileged", false, [&](const std::string &) { options.unprivileged = true; }},
+         {"--output-full", false, [&](const std::string &) { options.output_full = true; }}});
+    // The register, held or played by the co-simulation, is in the window this machine holds.
+    const std::string memory = "--memory " + memories.at(static_cast<std::size_t>(options.memory));
+    if (reg.rtl && options.memory != emuboard::Memory::window)
+        throw common::UsageError(reg.rtl_by + " and " + memory + " cannot go together");
+    if (reg.held && options.memory != emuboard::Memory::window)
+        throw common::UsageError("--reading and " + memory + " cannot go together");
+    return command;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    rtl::Register reg;
+    common::RegisterOptions reg;
     emuboard::Options options;
-    const auto longopts = rtl::Register::options({{"memory", required_argument, nullptr, 'm'},
-                                                  {"unprivileged", no_argument, nullptr, 'u'},
-                                                  {"output-full", no_argument, nullptr, 'f'}});
-    for (int c = 0; (c = getopt_long(argc, argv, "+", longopts.data(), nullptr)) != -1;) {
-        std::string value = optarg ? optarg : "";
-        const auto taken = reg.take(c, optarg);
-        if (taken == rtl::Register::Taken::ok)
-            continue;
-        if (taken == rtl::Register::Taken::bad)
-            return usage();
-        if (c == 'u')
-            options.unprivileged = true;
-        else if (c == 'f')
-            options.output_full = true;
-        else if (c == 'm' && value == "window")
-            options.memory = emuboard::Memory::window;
-        else if (c == 'm' && value == "ram")
-            options.memory = emuboard::Memory::ram;
-        else if (c == 'm' && value == "none")
-            options.memory = emuboard::Memory::none;
-        else
-            return usage();
+    try {
+        options.command = parse(argc, argv, reg, options);
+    } catch (const common::UsageError &e) {
+        std::cerr << "emuboard: " << e.what() << '\n';
+        return usage();
     }
-    options.command.assign(argv + optind, argv + argc);
-    // The co-simulation plays the register in the window that this machine holds.
     if (reg.help)
         return usage(std::cout);
-    if (!reg.valid() || (reg.rtl && options.memory != emuboard::Memory::window))
-        return usage();
+    // A reader of the output that goes away is a failure to say, not the end of emuboard.
+    (void)signal(SIGPIPE, SIG_IGN);
 
     try {
+        common::Failure failure;
         emuboard::Machine machine(options);
         std::cerr << "emuboard: booting " << emuboard::kernel_package()
                   << " under qemu-system-arm\n";
         auto *board = machine.board();
         if (board && !reg.rtl)
-            board->set_reading(reg.held.value_or(simboard::discharged(0)));
+            board->set_reading(reg.held.value_or(common::discharged(0)));
         // The FPGA design runs from the start, as a configured FPGA would before the board
         // boots; its battery starts to discharge with the command.
         std::optional<rtl::Cosim> cosim;
         if (board && reg.rtl)
-            cosim.emplace(*board, *reg.rtl);
+            cosim.emplace(*board, *reg.rtl, failure);
         // The run, passed on as it comes. The battery starts to discharge with the command.
         std::atomic<bool> done = false;
         std::size_t out_sent = 0;
         std::size_t err_sent = 0;
-        std::thread relay([&] {
-            std::optional<simboard::Battery> battery;
-            bool battery_started = false;
-            // False if the guest's files could not be read this time: what they hold is
-            // passed on at the end, and a board that failed is reported by wait().
-            auto relay_once = [&] {
-                try {
-                    if (cosim && !battery_started && machine.started()) {
-                        cosim->start_battery();
-                        battery_started = true;
-                    }
-                    if (board && !reg.rtl && !reg.held && !battery && machine.started())
-                        battery.emplace(*board);
-                    pass_on(1, machine.output(), out_sent);
-                    pass_on(2, machine.errors(), err_sent);
-                    return true;
-                } catch (const emuboard::Error &) {
-                    return false;
-                }
-            };
-            while (!done) {
-                (void)relay_once();
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        });
         std::optional<emuboard::Run> run;
         std::string error;
-        try {
-            run = machine.wait();
-        } catch (const std::exception &e) { // the relay is joined whatever went wrong
-            error = e.what();
+        {
+            common::Failure::Stopping stopping(failure, [&machine] { machine.stop(); });
+            std::thread relay([&] {
+                std::optional<common::Battery> battery;
+                try {
+                    for (bool started = false; !done;
+                         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+                        if (!started && machine.started()) {
+                            started = true;
+                            if (cosim)
+                                cosim->start_battery();
+                            if (board && !reg.rtl && !reg.held)
+                                battery.emplace(*board, failure);
+                        }
+                        pass_on(1, machine.output(), out_sent);
+                        pass_on(2, machine.errors(), err_sent);
+                    }
+                } catch (const std::exception &e) {
+                    failure.fail(e.what());
+                }
+            });
+            try {
+                run = machine.wait();
+            } catch (const emuboard::Error &e) { // the relay is joined whatever went wrong
+                error = e.what();
+            }
+            done = true;
+            relay.join();
         }
-        done = true;
-        relay.join();
+        if (cosim)
+            std::cerr << "emuboard: the FPGA design ran " << cosim->clocks()
+                      << " clocks and converted the battery " << cosim->battery_conversions()
+                      << " times\n";
+        if (auto what = failure.what()) {
+            std::cerr << "emuboard: " << *what << '\n';
+            return common::board_failed;
+        }
         if (!error.empty())
             throw emuboard::Error(error);
         pass_on(1, run->out, out_sent);

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 namespace rtl {
 
@@ -25,52 +24,22 @@ unsigned code_for(double volts) {
 
 double discharging_volts(double t) {
     auto second = static_cast<unsigned>(std::max(0.0, t + 0.5));
-    return (simboard::discharged(second) / 4095.0 * 3.0) + 0.4;
-}
-
-std::vector<option> Register::options(std::initializer_list<option> own) {
-    std::vector<option> table{{"reading", required_argument, nullptr, 'r'},
-                              {"rtl", no_argument, nullptr, 'R'},
-                              {"volts", required_argument, nullptr, 'v'},
-                              {"fpga-reset", no_argument, nullptr, 'F'},
-                              {"help", no_argument, nullptr, 'h'}};
-    table.insert(table.end(), own);
-    table.push_back({});
-    return table;
-}
-
-Register::Taken Register::take(int c, const char *value) {
-    if (c == 'h') {
-        help = true;
-        return Taken::ok;
-    }
-    if (c == 'r') {
-        held = simboard::parse_reading(value);
-        return held ? Taken::ok : Taken::bad;
-    }
-    if (c != 'R' && c != 'v' && c != 'F')
-        return Taken::other;
-    if (!rtl)
-        rtl.emplace();
-    if (c == 'F')
-        rtl->fpga_reset = true;
-    if (c != 'v')
-        return Taken::ok;
-    char *end = nullptr;
-    double volts = std::strtod(value, &end);
-    if (!*value || *end || std::isnan(volts))
-        return Taken::bad;
-    rtl->volts = volts;
-    return Taken::ok;
+    return (common::discharged(second) / 4095.0 * 3.0) + 0.4;
 }
 
 unsigned other_input(unsigned channel) {
     return 4000 + (10 * channel); // above the discharging battery, which starts at 3900
 }
 
-Cosim::Cosim(simboard::Board &board, Settings settings)
-    : started_ns_(simboard::nanoseconds(simboard::Clock::now())) {
-    thread_ = std::thread([this, &board, settings] { run(board, settings); });
+Cosim::Cosim(common::Board &board, common::RtlOptions settings, common::Failure &failure)
+    : started_ns_(common::nanoseconds(common::Clock::now())) {
+    thread_ = std::thread([this, &board, settings, &failure] {
+        try {
+            run(board, settings);
+        } catch (const std::exception &e) {
+            failure.fail(std::string("the FPGA design's co-simulation: ") + e.what());
+        }
+    });
 }
 
 Cosim::~Cosim() {
@@ -83,16 +52,16 @@ std::string Cosim::breaches() const {
     return breaches_;
 }
 
-void Cosim::run(simboard::Board &board, Settings settings) {
+void Cosim::run(common::Board &board, common::RtlOptions settings) {
     Adc adc;
     for (unsigned c = 0; c < 8; ++c)
         adc.set_code(c, other_input(c));
     Bench<Vadc50> bench(adc, clock_hz);
     std::uint32_t in_memory = 0;
     board.set_reading(in_memory);
-    auto next = simboard::Clock::now();
+    auto next = common::Clock::now();
     while (!done_) {
-        double t = simboard::seconds(simboard::Clock::now() - started());
+        double t = common::seconds(common::Clock::now() - started());
         adc.set_code(battery_channel, code_for(settings.volts.value_or(discharging_volts(t))));
         bench.hold_reset(settings.fpga_reset);
         bench.clocks(burst);
@@ -107,7 +76,7 @@ void Cosim::run(simboard::Board &board, Settings settings) {
             breaches_ = adc.breaches();
         }
         // A burst a millisecond; one that ran late is not made up for.
-        next = std::max(next + std::chrono::milliseconds(1), simboard::Clock::now());
+        next = std::max(next + std::chrono::milliseconds(1), common::Clock::now());
         if (!flat_out_)
             std::this_thread::sleep_until(next);
     }

@@ -14,13 +14,12 @@
 #pragma once
 
 #include "board.h"
-#include "process.h"
-
-#include <getopt.h>
+#include "clock.h"
+#include "failure.h"
+#include "options.h"
 
 #include <atomic>
 #include <cstdint>
-#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -45,31 +44,11 @@ inline constexpr double window_s = 0.005;
 // what the discharging battery gives.
 unsigned other_input(unsigned channel);
 
-struct Settings {
-    std::optional<double> volts; // held there; else the battery discharges from the start
-    bool fpga_reset = false;     // the block held in reset, as an unconfigured FPGA reads
-};
-
-// What a board's command line says of the register, in the options that both boards take:
-// --reading N ('r'), --rtl ('R'), --volts V ('v'), --fpga-reset ('F') and --help ('h').
-// --volts and --fpga-reset imply --rtl; --reading and --rtl exclude each other.
-struct Register {
-    std::optional<std::uint32_t> held; // written directly, held at N
-    std::optional<Settings> rtl;       // played by the FPGA design
-    bool help = false;
-
-    enum class Taken : std::uint8_t { other, ok, bad };
-    // getopt_long's table: these options, then `own`.
-    static std::vector<option> options(std::initializer_list<option> own);
-    // Takes option `c`, as getopt_long gives it, if it is one of these.
-    Taken take(int c, const char *value);
-    [[nodiscard]] bool valid() const { return !(held && rtl); }
-};
-
 class Cosim {
   public:
     // Starts the block, the converter and the battery; word 0 goes to `board`'s register.
-    Cosim(simboard::Board &board, Settings settings);
+    // A failure (a write to the board) ends the co-simulation, and goes to `failure`.
+    Cosim(common::Board &board, common::RtlOptions settings, common::Failure &failure);
     ~Cosim();
     Cosim(const Cosim &) = delete;
     Cosim &operator=(const Cosim &) = delete;
@@ -77,10 +56,10 @@ class Cosim {
     // When the battery started to discharge: when the block started, or the last
     // start_battery(). The block runs from its construction, as a configured FPGA would
     // before the tool starts; a board whose command starts later starts the battery then.
-    [[nodiscard]] simboard::Clock::time_point started() const {
-        return simboard::time_point(started_ns_);
+    [[nodiscard]] common::Clock::time_point started() const {
+        return common::time_point(started_ns_);
     }
-    void start_battery() { started_ns_ = simboard::nanoseconds(simboard::Clock::now()); }
+    void start_battery() { started_ns_ = common::nanoseconds(common::Clock::now()); }
     [[nodiscard]] std::uint64_t clocks() const { return clocks_; }
     [[nodiscard]] std::uint64_t battery_conversions() const { return conversions_; }
     // Every breach of the converter's datasheet that its model saw, or "".
@@ -90,7 +69,7 @@ class Cosim {
     void flat_out() { flat_out_ = true; }
 
   private:
-    void run(simboard::Board &board, Settings settings);
+    void run(common::Board &board, common::RtlOptions settings);
 
     std::atomic<std::int64_t> started_ns_;
     std::atomic<bool> done_ = false, flat_out_ = false;

@@ -15,9 +15,8 @@
 
 #include "board.h"
 #include "cosim.h"
+#include "options.h"
 #include "process.h"
-
-#include <getopt.h>
 
 #include <csignal>
 #include <iostream>
@@ -41,55 +40,51 @@ int usage(std::ostream &out = std::cerr) {
            "Runs COMMAND (default: battery-voltage next to simboard) with a simulated\n"
            "board's memory at /dev/mem. Without --reading the battery discharges.\n"
            "--rtl puts the FPGA design behind the register, under Verilator: the\n"
-           "battery through the front end and the converter to word 0 of battery_adc.\n"
+           "battery through the front end and the converter to word 0 of battery_adc;\n"
+           "at the end it says on standard error how many clocks the design ran and\n"
+           "how many conversions of the battery it made.\n"
            "--volts V holds the battery at V volts; --fpga-reset holds the block in\n"
            "reset; either implies --rtl. --device absent|forbidden|unmappable puts,\n"
            "instead of the memory (image), nothing, a /dev/mem the command may not open,\n"
-           "or one it cannot map.\n";
+           "or one it cannot map.\n"
+           "Exit status: the command's (128 + the signal that ended it); 2 for a\n"
+           "mistake in the options; 124 if the board failed while the command ran (it\n"
+           "was stopped); 125 if the board could not run it.\n";
     return &out == &std::cerr ? 2 : 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    rtl::Register reg;
-    auto device = simboard::Device::image;
-    const auto options = rtl::Register::options({{"device", required_argument, nullptr, 'd'}});
-    for (int c = 0; (c = getopt_long(argc, argv, "+", options.data(), nullptr)) != -1;) {
-        std::string value = optarg ? optarg : "";
-        const auto taken = reg.take(c, optarg);
-        if (taken == rtl::Register::Taken::ok)
-            continue;
-        if (taken == rtl::Register::Taken::bad || c != 'd')
-            return usage();
-        if (value == "image")
-            device = simboard::Device::image;
-        else if (value == "absent")
-            device = simboard::Device::absent;
-        else if (value == "forbidden")
-            device = simboard::Device::forbidden;
-        else if (value == "unmappable")
-            device = simboard::Device::unmappable;
-        else
-            return usage();
+    common::RegisterOptions reg;
+    auto device = common::Device::image;
+    std::vector<std::string> command;
+    try {
+        command = common::parse_options(
+            {argv + 1, argv + argc}, reg,
+            {{"--device", true, [&device](const std::string &value) {
+                  device = static_cast<common::Device>(common::one_of(
+                      "--device", value, {"image", "absent", "forbidden", "unmappable"}));
+              }}});
+    } catch (const common::UsageError &e) {
+        std::cerr << "simboard: " << e.what() << '\n';
+        return usage();
     }
     if (reg.help)
         return usage(std::cout);
-    if (!reg.valid())
-        return usage();
-    std::vector<std::string> command(argv + optind, argv + argc);
     if (command.empty())
-        command.push_back(simboard::next_to_self("battery-voltage"));
+        command.push_back(common::next_to_self("battery-voltage"));
 
     try {
-        simboard::Board board;
+        common::Failure failure;
+        common::Board board;
         board.set_reading(reg.held.value_or(0));
-        std::optional<simboard::Battery> battery;
+        std::optional<common::Battery> battery;
         std::optional<rtl::Cosim> cosim;
         if (reg.rtl)
-            cosim.emplace(board, *reg.rtl);
+            cosim.emplace(board, *reg.rtl, failure);
         else if (!reg.held)
-            battery.emplace(board);
+            battery.emplace(board, failure);
 
         // Like system(3): the terminal's signals reach the command directly; other
         // termination requests are passed on, so that the image is always removed.
@@ -97,9 +92,27 @@ int main(int argc, char **argv) {
         (void)signal(SIGQUIT, SIG_IGN);
         (void)signal(SIGTERM, forward);
         (void)signal(SIGHUP, forward);
-        simboard::Process run(board.sandbox(command, device), {simboard::environment(), 1, 2});
+        common::Spawn how{common::environment()};
+        how.out = 1;
+        how.err = 2;
+        common::Process run(board.sandbox(command, device), how);
         child = run.pid();
-        return run.wait(std::chrono::hours(24 * 365));
+        int status = 0;
+        {
+            // A failure of the battery or the co-simulation stops the command.
+            common::Failure::Stopping stopping(failure, [&run] { run.kill(); });
+            status = run.wait(std::chrono::hours(24 * 365));
+        }
+        child = 0;
+        if (cosim)
+            std::cerr << "simboard: the FPGA design ran " << cosim->clocks()
+                      << " clocks and converted the battery " << cosim->battery_conversions()
+                      << " times\n";
+        if (auto what = failure.what()) {
+            std::cerr << "simboard: " << *what << '\n';
+            return common::board_failed;
+        }
+        return status;
     } catch (const std::exception &e) {
         std::cerr << "simboard: " << e.what() << '\n';
         return 125;

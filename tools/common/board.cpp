@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "board.h"
 
-#include "process.h"
+#include "clock.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,12 +10,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
 
-namespace simboard {
+namespace common {
 
 namespace {
 
@@ -27,7 +26,7 @@ namespace {
 
 Board::Board(std::uint64_t size, std::uint64_t base) : base_(base) {
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/simboard.XXXXXX";
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/board.XXXXXX";
     if (!mkdtemp(pattern.data()))
         fail("mkdtemp " + pattern);
     dir_ = pattern;
@@ -60,21 +59,12 @@ void Board::set_reading(std::uint32_t reading) {
         fail("write the register in " + image_);
 }
 
-std::optional<std::uint32_t> parse_reading(const char *text) {
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long n = std::strtoull(text, &end, 0);
-    if (errno || *end || !*text || text[0] == '-' || n > UINT32_MAX)
-        return std::nullopt;
-    return static_cast<std::uint32_t>(n);
-}
-
 std::uint32_t discharged(unsigned seconds) {
     seconds = std::min(seconds, 1166U);
     return 3900 - (3 * seconds) - (seconds % 2);
 }
 
-Battery::Battery(Board &board) : board_(board) {
+Battery::Battery(Board &board, Failure &failure) : board_(board), failure_(failure) {
     board_.set_reading(discharged(0));
     thread_ = std::thread([this] {
         auto start = Clock::now();
@@ -83,7 +73,12 @@ Battery::Battery(Board &board) : board_(board) {
             if (done_cv_.wait_until(lock, start + std::chrono::milliseconds((1000 * s) - 500),
                                     [this] { return done_; }))
                 return;
-            board_.set_reading(discharged(s));
+            try {
+                board_.set_reading(discharged(s));
+            } catch (const std::exception &e) {
+                failure_.fail(std::string("the battery: ") + e.what());
+                return;
+            }
         }
     });
 }
@@ -122,4 +117,4 @@ std::vector<std::string> Board::sandbox(const std::vector<std::string> &command,
     return argv;
 }
 
-} // namespace simboard
+} // namespace common

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The report that simboard-stamp writes on a descriptor of its own, and the emulated
-// board's /init around it: one record a line, read back by one parser.
+// The report of a command's run: what board-stamp writes on a descriptor of its own, and
+// the emulated board's /init around it (ready, status). One record a line, one parser.
 //
 //   ready                             the emulated board is up; the command starts now
 //   line NS                           a line of the command's output came (--lines)
@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-namespace simboard {
+namespace common {
 
 struct Report {
     bool ready = false;
@@ -34,6 +34,8 @@ struct Report {
 std::string line_record(std::int64_t at_ns);
 std::string stamp_record(const Report &r);
 
+// Takes each whole record: one ended by its newline, with its tag and exactly its fields,
+// each a whole number. Records of other kinds, or cut short, or malformed, are passed over.
 Report parse_report(const std::string &text);
 
-} // namespace simboard
+} // namespace common

@@ -3,6 +3,8 @@
 // private mount namespace (bubblewrap) for the command that runs on it.
 #pragma once
 
+#include "failure.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -11,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-namespace simboard {
+namespace common {
 
 // Physical memory up to the end of the lightweight bridge window (0xFF200000 + 2 MiB).
 inline constexpr std::uint64_t image_size = 0xFF400000;
@@ -52,29 +54,27 @@ class Board {
     int fd_ = -1;
 };
 
-// A reading given on a command line (decimal, 0x hex or 0 octal), if it is one that fits
-// in 32 bits.
-std::optional<std::uint32_t> parse_reading(const char *text);
-
 // A battery that loses a few codes a second from about 3.25 V (code 3900) and settles at
 // about 0.7 V (code 400) after twenty minutes: the reading `seconds` into the discharge.
 std::uint32_t discharged(unsigned seconds);
 
 // Discharges the board's battery while it lives: the reading changes every second, half-way
-// between the tool's one-second reads when the tool starts with the battery.
+// between the tool's one-second reads when the tool starts with the battery. A write to the
+// board that fails ends the discharge, and goes to `failure`.
 class Battery {
   public:
-    explicit Battery(Board &board);
+    Battery(Board &board, Failure &failure);
     ~Battery();
     Battery(const Battery &) = delete;
     Battery &operator=(const Battery &) = delete;
 
   private:
     Board &board_;
+    Failure &failure_;
     std::mutex mutex_;
     std::condition_variable done_cv_;
     bool done_ = false;
     std::thread thread_;
 };
 
-} // namespace simboard
+} // namespace common

@@ -1,29 +1,22 @@
 // SPDX-License-Identifier: MIT
-// A command run from outside: started with posix_spawn, its standard output read as lines
+// A command run from outside: forked and set up in one place, its standard output read as lines
 // with the time each one arrived, waited for with a deadline through its pidfd. The tests,
 // the benchmark, both boards and the stamping launcher all run their commands with it.
 #pragma once
 
+#include "clock.h"
 #include "report.h"
 
+#include <poll.h>
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace simboard {
-
-// The one clock: CLOCK_MONOTONIC, comparable across the processes of a machine.
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-std::int64_t nanoseconds(Clock::time_point t);
-Clock::time_point time_point(std::int64_t ns);
-double seconds(Clock::duration d);
+namespace common {
 
 struct Line {
     std::string text; // without its newline
@@ -35,16 +28,16 @@ struct Line {
 inline constexpr int piped = -2;
 inline constexpr int closed = -1;
 
+// How a command starts. Fields by name: Spawn how{env}; how.report = true; ...
 struct Spawn {
     std::vector<std::string> env;
     int out = piped;
     int err = piped;
     bool own_group = false; // a process group of its own, so that a run cut short dies whole
-    bool report = false;    // a pipe on the command's descriptor 3, for simboard-stamp's report
-    // Forked rather than spawned. posix_spawn runs the child in this process's memory until
-    // its exec, and the kernel counts that memory in the child's peak resident size: a
-    // process that reports its command's peak memory (the launcher) forks.
-    bool own_memory = false;
+    bool report = false;    // a pipe on the command's descriptor 3, for board-stamp's report
+    // The poll(2) that every wait on the command goes through. A case puts one that fails
+    // in its place, to see the runner give up with an error rather than spin.
+    int (*poll)(pollfd *fds, nfds_t n, int timeout_ms) = ::poll;
 };
 
 // This process's environment, to pass on unchanged.
@@ -53,7 +46,8 @@ std::vector<std::string> environment();
 class Process {
   public:
     // Starts `argv` (looked up in PATH) with standard input from /dev/null and the signals
-    // that a shell or a test runner may ignore back at their defaults. Throws if it cannot.
+    // that a shell or a test runner may ignore back at their defaults. Throws, saying which
+    // step failed, if any step of the child's set-up or its exec fails.
     Process(const std::vector<std::string> &argv, const Spawn &how);
     ~Process(); // kills what still runs
     Process(const Process &) = delete;
@@ -66,10 +60,13 @@ class Process {
     bool pump(Clock::time_point deadline);
     // Waits for the end, reading the pipes meanwhile, and kills the run after `timeout`.
     // Returns the exit status as a shell reports it, or -1 if the run had to be killed.
+    // Throws if poll fails: the destructor then kills what still runs.
     int wait(Clock::duration timeout = 15s);
 
-    void signal(int sig) const; // to the command, or to its group if it has one
-    void close_output();        // the reader of standard output goes away
+    // Kills the command (not its group) now; safe from another thread while this one
+    // waits, for as long as the Process lives. What wait() then returns is 128 + SIGKILL.
+    void kill() const;
+    void close_output(); // the reader of standard output goes away
 
     [[nodiscard]] pid_t pid() const { return pid_; }
     [[nodiscard]] const std::string &output() const { return out_; } // every byte, as written
@@ -89,6 +86,7 @@ class Process {
 
     pid_t pid_ = -1;
     bool group_ = false;
+    int (*poll_)(pollfd *, nfds_t, int) = ::poll;
     int pidfd_ = -1, out_fd_ = -1, err_fd_ = -1, report_fd_ = -1;
     std::string out_, err_, report_text_;
     std::deque<Line> lines_;
@@ -109,4 +107,4 @@ bool write_all(int fd, const std::string &bytes);
 // The path of `name` in the directory of this process's own executable.
 std::string next_to_self(const std::string &name);
 
-} // namespace simboard
+} // namespace common

@@ -1,0 +1,373 @@
+// SPDX-License-Identifier: MIT
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <system_error>
+
+namespace common {
+
+namespace {
+
+[[noreturn]] void fail(int error, const std::string &what) {
+    throw std::system_error(error, std::generic_category(), what);
+}
+
+// A descriptor at `lowest` or above, close-on-exec, in place of `fd`; -1 if it cannot.
+int above(int fd, int lowest) {
+    if (fd == -1 || fd >= lowest)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, lowest);
+    close(fd);
+    return moved;
+}
+
+// The steps of the child's set-up, named to the parent when one fails.
+enum class Step : int { group, stdin, stdout, stderr, report, others, signals, exec };
+
+const char *name(Step step) {
+    switch (step) {
+    case Step::group:
+        return "setpgid";
+    case Step::stdin:
+        return "standard input from /dev/null";
+    case Step::stdout:
+        return "standard output";
+    case Step::stderr:
+        return "standard error";
+    case Step::report:
+        return "the report's descriptor";
+    case Step::others:
+        return "closing the other descriptors";
+    case Step::signals:
+        return "the signal mask and actions";
+    case Step::exec:
+        break;
+    }
+    return "";
+}
+
+// What the child needs after the fork: only descriptors and plain arrays, so that it calls
+// nothing but system calls until its exec, as a child of a process with threads must.
+struct Plan {
+    int out, err, report; // descriptors of this process, or `closed`, for 1, 2 and 3
+    bool own_group;
+    int failures; // close-on-exec: the exec closes it, a failed step writes to it
+};
+
+// The child's whole set-up, then the exec: standard input from /dev/null, standard output
+// and error from `out` and `err` (a pipe's end, closed, or left as they are), the report
+// on descriptor 3, nothing else of ours (not a descriptor that some library opened without
+// close-on-exec, nor one that a thread opened meanwhile), the signals that a shell or test
+// runner may ignore at their defaults, and a process group of its own if asked. A step that
+// fails writes its errno and its name to the parent, and the child ends with status 127.
+[[noreturn]] void become(const Plan &plan, char *const args[], char *const envp[]) {
+    auto failed = [&plan](Step step) {
+        const int what[2] = {errno, static_cast<int>(step)};
+        (void)!write(plan.failures, what, sizeof what);
+        _exit(127);
+    };
+    if (plan.own_group && setpgid(0, 0) == -1)
+        failed(Step::group);
+    int in = open("/dev/null", O_RDONLY);
+    if (in == -1 || (in != 0 && (dup2(in, 0) == -1 || close(in) == -1)))
+        failed(Step::stdin);
+    const std::pair<int, Step> streams[] = {
+        {plan.out, Step::stdout}, {plan.err, Step::stderr}, {plan.report, Step::report}};
+    for (int to = 1; to <= 3; ++to) {
+        auto [from, step] = streams[to - 1];
+        if (from == closed) {
+            if (to < 3)
+                (void)close(to); // whether it was open or not, it is closed now
+            continue;
+        }
+        // One kept in place is kept across the exec, if it is open: closed, it stays closed.
+        const bool moved = from != to;
+        if ((moved && dup2(from, to) == -1) ||
+            (!moved && fcntl(to, F_SETFD, 0) == -1 && errno != EBADF))
+            failed(step);
+    }
+    const unsigned first = plan.report == closed ? 3 : 4;
+    const auto failures = static_cast<unsigned>(plan.failures);
+    if ((first < failures && close_range(first, failures - 1, 0) == -1) ||
+        close_range(failures + 1, ~0U, 0) == -1)
+        failed(Step::others);
+    sigset_t none;
+    sigemptyset(&none);
+    if (sigprocmask(SIG_SETMASK, &none, nullptr) == -1)
+        failed(Step::signals);
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
+        if (signal(sig, SIG_DFL) == SIG_ERR)
+            failed(Step::signals);
+    execvpe(args[0], args, envp);
+    failed(Step::exec);
+    _exit(127); // not reached
+}
+
+void read_into(int &fd, std::string &into) {
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (n <= 0) {
+        close(fd);
+        fd = -1;
+        return;
+    }
+    into.append(buf, static_cast<std::size_t>(n));
+}
+
+// Milliseconds for poll() until `deadline`, at most an hour at a time.
+int poll_timeout(Clock::time_point deadline) {
+    auto now = Clock::now();
+    if (deadline <= now)
+        return 0;
+    if (deadline - now > std::chrono::hours(1))
+        return 3600 * 1000;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+}
+
+} // namespace
+
+std::vector<std::string> environment() {
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e)
+        env.emplace_back(*e);
+    return env;
+}
+
+Process::Process(const std::vector<std::string> &argv, const Spawn &how)
+    : group_(how.own_group), poll_(how.poll) {
+    // The ends that the child takes, closed here once it has them, whatever happens.
+    struct Ends {
+        int out = -1, err = -1, report = -1, failures = -1;
+        Ends() = default;
+        ~Ends() {
+            for (int fd : {out, err, report, failures})
+                if (fd != -1)
+                    close(fd);
+        }
+        Ends(const Ends &) = delete;
+        Ends &operator=(const Ends &) = delete;
+    } child;
+    // A pipe whose ends are above `lowest`: neither standard input, output nor error, so
+    // that no descriptor of ours is one that the child's own streams replace.
+    auto open_pipe = [this](int &read_end, int &write_end, int lowest) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) == -1) {
+            int saved = errno;
+            close_all();
+            fail(saved, "pipe");
+        }
+        read_end = above(ends[0], lowest);
+        write_end = above(ends[1], lowest);
+        if (read_end == -1 || write_end == -1) {
+            int saved = errno;
+            close_all();
+            fail(saved, "pipe");
+        }
+    };
+    if (how.out == piped)
+        open_pipe(out_fd_, child.out, 3);
+    if (how.err == piped)
+        open_pipe(err_fd_, child.err, 3);
+    if (how.report)
+        open_pipe(report_fd_, child.report, 3);
+    // Above 3 too, which the report takes in the child.
+    int failures = -1;
+    open_pipe(failures, child.failures, 4);
+    struct Closer {
+        int &fd;
+        ~Closer() { close(fd); }
+        Closer(const Closer &) = delete;
+        Closer &operator=(const Closer &) = delete;
+    } closer{failures};
+
+    const Plan plan{how.out == piped ? child.out : how.out, how.err == piped ? child.err : how.err,
+                    how.report ? child.report : closed, how.own_group, child.failures};
+
+    std::vector<char *> args;
+    std::vector<char *> envp;
+    args.reserve(argv.size() + 1);
+    envp.reserve(how.env.size() + 1);
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto &e : how.env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+
+    started_ = Clock::now();
+    pid_ = fork();
+    if (pid_ == -1) {
+        int saved = errno;
+        close_all();
+        fail(saved, "cannot run " + argv.at(0) + ": fork");
+    }
+    if (pid_ == 0)
+        become(plan, args.data(), envp.data());
+
+    // The child's end goes, so that the pipe ends with the exec (or the child).
+    close(child.failures);
+    child.failures = -1;
+    int what[2] = {0, 0};
+    ssize_t got = 0;
+    while ((got = read(failures, what, sizeof what)) == -1 && errno == EINTR) {
+    }
+    if (got != 0) {
+        // The child ended without its exec: reaped here, and its step named.
+        while (waitpid(pid_, nullptr, 0) == -1 && errno == EINTR) {
+        }
+        pid_ = -1;
+        close_all();
+        if (got != static_cast<ssize_t>(sizeof what))
+            fail(got == -1 ? errno : EPROTO, "cannot run " + argv.at(0) + ": its set-up");
+        const std::string step = name(static_cast<Step>(what[1]));
+        fail(what[0], "cannot run " + argv.at(0) + (step.empty() ? "" : ": " + step));
+    }
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd_ == -1) {
+        int saved = errno;
+        reap(true);
+        close_all();
+        fail(saved, "pidfd_open");
+    }
+}
+
+void Process::close_all() {
+    close_output();
+    for (int *fd : {&err_fd_, &report_fd_, &pidfd_}) {
+        if (*fd != -1)
+            close(*fd);
+        *fd = -1;
+    }
+}
+
+Process::~Process() {
+    if (!status_ && pid_ > 0)
+        reap(true);
+    close_all();
+}
+
+bool Process::pump(Clock::time_point deadline) {
+    pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {report_fd_, POLLIN, 0}};
+    if (out_fd_ == -1 && err_fd_ == -1 && report_fd_ == -1)
+        return false;
+    int n = poll_(fds, 3, poll_timeout(deadline));
+    if (n == -1 && errno != EINTR)
+        fail(errno, "poll");
+    if (n <= 0)
+        return true;
+    auto now = Clock::now();
+    if (fds[1].revents)
+        read_into(err_fd_, err_);
+    if (fds[2].revents)
+        read_into(report_fd_, report_text_);
+    if (fds[0].revents) {
+        read_into(out_fd_, out_);
+        for (auto nl = out_.find('\n', line_start_); nl != std::string::npos;
+             nl = out_.find('\n', line_start_)) {
+            lines_.push_back({out_.substr(line_start_, nl - line_start_), now});
+            line_start_ = nl + 1;
+        }
+    }
+    return true;
+}
+
+std::optional<Line> Process::next_line(Clock::duration timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (next_ == lines_.size() && out_fd_ != -1 && Clock::now() < deadline)
+        pump(deadline);
+    if (next_ == lines_.size())
+        return std::nullopt;
+    return lines_[next_++];
+}
+
+bool Process::exited(Clock::time_point deadline) const {
+    pollfd fd{pidfd_, POLLIN, 0};
+    for (;;) {
+        int n = poll_(&fd, 1, poll_timeout(deadline));
+        if (n > 0)
+            return true;
+        if (n == 0 && Clock::now() >= deadline)
+            return false;
+        if (n == -1 && errno != EINTR)
+            fail(errno, "poll");
+    }
+}
+
+int Process::reap(bool kill_first) {
+    if (kill_first)
+        ::kill(group_ ? -pid_ : pid_, SIGKILL);
+    int status = 0;
+    rusage ru{};
+    while (wait4(pid_, &status, 0, &ru) == -1 && errno == EINTR) {
+    }
+    ended_ = Clock::now();
+    auto us = [](timeval tv) { return (std::int64_t{tv.tv_sec} * 1000000) + tv.tv_usec; };
+    cpu_us_ = us(ru.ru_utime) + us(ru.ru_stime);
+    rss_kib_ = ru.ru_maxrss;
+    status_ = kill_first ? -1 : exit_status(status);
+    return *status_;
+}
+
+int Process::wait(Clock::duration timeout) {
+    if (status_)
+        return *status_;
+    auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline && pump(deadline)) {
+    }
+    const int status = reap(!exited(deadline));
+    // Whoever wrote the report has ended with the command: what is left is whole.
+    for (pollfd fd{report_fd_, POLLIN, 0}; report_fd_ != -1 && poll_(&fd, 1, 1000) > 0;)
+        read_into(report_fd_, report_text_);
+    report_ = parse_report(report_text_);
+    return status;
+}
+
+void Process::kill() const {
+    // Through the pidfd: never another process that took the pid after this one was reaped.
+    if (pidfd_ != -1)
+        (void)syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0);
+}
+
+void Process::close_output() {
+    if (out_fd_ != -1)
+        close(out_fd_);
+    out_fd_ = -1;
+}
+
+int exit_status(int wait_status) {
+    return WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : WEXITSTATUS(wait_status);
+}
+
+bool write_all(int fd, const std::string &bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string next_to_self(const std::string &name) {
+    std::vector<char> self(4096);
+    ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
+    if (n <= 0)
+        return name;
+    std::string path(self.data(), static_cast<std::size_t>(n));
+    return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+} // namespace common
