@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <functional>
 #include <numeric>
+#include <ostream>
 #include <set>
 
 using std::chrono::microseconds;
@@ -281,6 +282,11 @@ struct Breach {
     const char *name;
     std::function<void(Frame &)> wrong;
 };
+
+// gtest names a row by its breach, not by its bytes.
+void PrintTo(const Breach &row, std::ostream *os) {
+    *os << row.name;
+}
 
 class ModelBreach : public testing::TestWithParam<Breach> {};
 
