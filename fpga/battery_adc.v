@@ -3,36 +3,48 @@
 // battery_adc: drives a 12-bit, 8-channel serial SAR converter of the LTC2308 kind and
 // presents its codes as sixteen 32-bit words on an Avalon-MM slave, word 0 being the
 // battery channel's code that battery-voltage reads at offset 0x41000 of the lightweight
-// HPS-to-FPGA bridge. docs/fpga-interface.md has the register map and the timing.
+// HPS-to-FPGA bridge. docs/fpga-interface.md has the register map, the timing at the pins
+// and the budget each number leaves for the pins and the board.
 //
-// One clock, one synchronous active-high reset, every output a flip-flop. A frame is:
-//   CONVST high for ceil(20 ns x CLOCK_HZ) clocks, 20 ns to 40 ns from 25 MHz up, which
-//   starts a conversion;
+// One clock, clk, from 50 MHz to 200 MHz, and one synchronous active-high reset. A frame is:
+//   CONVST high for round(60 ns / T) half-clocks (T the clock's period), 25 ns to 35 ns,
+//   which starts a conversion;
 //   a wait of tCONV (1.6 us at most) with CONVST low and no SCK;
-//   12 SCK cycles at 40 MHz at most: the result comes in on SDO, MSB first, taken as SCK
-//   falls (the converter moves SDO on that edge, so the bit has been steady a whole SCK
-//   period); the next conversion's 6-bit word goes out on SDI, set as SCK falls and taken
-//   by the converter as SCK rises;
-//   an acquisition pause of at least 240 ns before the next CONVST.
+//   12 SCK cycles, each phase ceil(CLOCK_HZ / 50 MHz) clocks (20 ns or more): the next
+//   conversion's 6-bit word goes out on SDI, set as SCK falls, taken by the converter as
+//   SCK rises; the result comes in on SDO, MSB first, each bit taken in the middle of its
+//   valid window at the pins (below);
+//   an acquisition pause of at least ACQUISITION_NS from the 6th SCK fall, which ends the
+//   converter's word, to the next CONVST.
 //
 // The word sent in a frame configures the next conversion, so the result read in a frame
 // belongs to the channel sent in the frame before. The converter knows nothing of this
 // block's reset: after one it may still be converting, or hold a word half sent. So a reset
-// stops the frame, waits out a whole tCONV before the next CONVST, and throws away the
-// first result after it, whose word this block did not send. A reset never cuts a CONVST
-// pulse or an SCK high phase short either: each ends when its time is out.
+// stops the frame, waits out a whole tCONV (or the acquisition, if longer) before the next
+// CONVST, and throws away the first result after it, whose word this block did not send. A reset never cuts a CONVST
+// pulse or an SCK high phase short either: each ends when its time is out. Every register
+// starts, after configuration, as a reset leaves it, so a reset that never comes is no
+// different.
 //
-// SDO needs no synchronizer: it moves only after SCK falls, which this block makes from
-// clk, and is taken a whole SCK period later.
+// Both edges of clk are used, each where whole clocks cannot do: CONVST's high time of an
+// odd number of half-clocks ends on a falling edge (a falling-edge flip-flop that follows
+// the rising-edge one half a clock later, ORed with it: only one input of the OR changes at
+// a time, so the pin cannot glitch), and an SDO bit whose window's middle is at an odd
+// half-clock is taken by a falling-edge flip-flop. The other outputs are rising-edge
+// flip-flops. SDO needs no synchronizer: it moves only after SCK falls, which this block
+// makes from clk, and is taken where it is steady.
 //
-// Written in the Verilog-2005 that Verilator 5.006 and Yosys 0.23 both read: no
-// SystemVerilog packages, assignment patterns or interfaces.
+// Written in the Verilog-2005 that Verilator 5 and Yosys 0.23 both read: no SystemVerilog
+// packages, assignment patterns or interfaces. A parameter out of its range instantiates a
+// module that does not exist and whose name says what is wrong, which every tool reports.
 
 `default_nettype none
 
 module battery_adc #(
-    parameter integer CLOCK_HZ = 50000000, // clk's frequency, 25 MHz or more
-    parameter integer BATTERY_CHANNEL = 0  // the converter's input (0 to 7) for word 0
+    parameter integer CLOCK_HZ = 50000000,   // clk's frequency, 50 MHz to 200 MHz
+    parameter integer BATTERY_CHANNEL = 0,   // the converter's input (0 to 7) for word 0
+    parameter integer ACQUISITION_NS = 6000, // acquisition, 240 ns to 1 ms
+    parameter integer BATTERY_ONLY = 0       // 1: convert the battery's input only
 ) (
     input wire clk,
     input wire reset,
@@ -41,13 +53,39 @@ module battery_adc #(
     input  wire        avs_read,
     input  wire        avs_write,
     input  wire [31:0] avs_writedata,
-    output reg  [31:0] avs_readdata,
+    output reg  [31:0] avs_readdata = 32'd0,
 
-    output reg  adc_convst,
-    output reg  adc_sck,
-    output reg  adc_sdi,
+    output wire adc_convst,
+    output reg  adc_sck = 1'b0,
+    output reg  adc_sdi = 1'b0,
     input  wire adc_sdo
 );
+
+    localparam CLOCK_OK = CLOCK_HZ >= 50000000 && CLOCK_HZ <= 200000000;
+    localparam CHANNEL_OK = BATTERY_CHANNEL >= 0 && BATTERY_CHANNEL <= 7;
+    localparam ACQUISITION_OK = ACQUISITION_NS >= 240 && ACQUISITION_NS <= 1000000;
+    localparam MODE_OK = BATTERY_ONLY == 0 || BATTERY_ONLY == 1;
+    generate
+        if (!CLOCK_OK) begin : bad_clock
+            CLOCK_HZ_must_be_50_to_200_MHz unsupported ();
+        end
+        if (!CHANNEL_OK) begin : bad_channel
+            BATTERY_CHANNEL_must_be_0_to_7 unsupported ();
+        end
+        if (!ACQUISITION_OK) begin : bad_acquisition
+            ACQUISITION_NS_must_be_240_to_1000000 unsupported ();
+        end
+        if (!MODE_OK) begin : bad_mode
+            BATTERY_ONLY_must_be_0_or_1 unsupported ();
+        end
+    endgenerate
+
+    // The values the block is built from: the parameters, or, where one is out of range
+    // (which fails above), a legal stand-in, so that nothing else reports first.
+    localparam integer HZ = CLOCK_OK ? CLOCK_HZ : 50000000;
+    localparam integer BATTERY = CHANNEL_OK ? BATTERY_CHANNEL : 0;
+    localparam integer ACQ_NS = ACQUISITION_OK ? ACQUISITION_NS : 6000;
+    localparam ONLY = MODE_OK && BATTERY_ONLY == 1;
 
     // Whole clocks that cover at least ns nanoseconds.
     function integer clocks_in;
@@ -56,8 +94,20 @@ module battery_adc #(
         reg [63:0] clocks;  // the product needs 64 bits; the clocks fit in 32
         // verilator lint_on UNUSEDSIGNAL
         begin
-            clocks = (CLOCK_HZ * 64'd1 * ns + 64'd999999999) / 64'd1000000000;
+            clocks = (HZ * 64'd1 * ns + 64'd999999999) / 64'd1000000000;
             clocks_in = clocks[31:0];
+        end
+    endfunction
+
+    // The half-clocks nearest to tenths tenths of a nanosecond.
+    function integer halves_in;
+        input integer tenths;
+        // verilator lint_off UNUSEDSIGNAL
+        reg [63:0] halves;
+        // verilator lint_on UNUSEDSIGNAL
+        begin
+            halves = (HZ * 64'd2 * tenths + 64'd5000000000) / 64'd10000000000;
+            halves_in = halves[31:0];
         end
     endfunction
 
@@ -67,68 +117,107 @@ module battery_adc #(
         clocks_for = clocks_in(ns) + 1;
     endfunction
 
-    localparam integer HALF_SCK = (CLOCK_HZ + 79999999) / 80000000; // SCK <= 40 MHz
-    // CONVST's high time, H = ceil(20 ns x CLOCK_HZ) clocks: at least 20 ns, and at most 40
-    // ns, so with no clock for skew. Up to 50 MHz that is one clock of 20 ns to 40 ns; above,
-    // it is less than 20 ns plus a clock of under 20 ns.
-    localparam integer CONVST_NEED = clocks_in(20);
-    localparam integer CONVST_CLOCKS = CONVST_NEED > 1 ? CONVST_NEED : 1;
-    localparam integer CONV_CLOCKS = clocks_for(1600);              // tCONV
-    localparam integer ACQ_CLOCKS = clocks_for(240);                // acquisition
-    localparam integer RESET_CLOCKS = clocks_for(1600);             // tCONV after a reset
-    localparam integer FRAME_CLOCKS = CONV_CLOCKS + 24 * HALF_SCK + ACQ_CLOCKS;
+    // Each SCK phase: whole clocks of 20 ns or more (SCK at most 25 MHz).
+    localparam integer HALF_SCK = (HZ + 49999999) / 50000000;
+    // CONVST: high for the half-clocks nearest 30 ns, 25 ns to 35 ns from 50 MHz up.
+    localparam integer CONVST_HALVES = halves_in(300);
+    // SDO: the bit that an SCK fall launched at a rising edge E moves is valid at the FPGA
+    // from E + 20.8 ns (5 ns to the converter, tDO 10.8 ns, 5 ns back) to the next fall,
+    // 2 x HALF_SCK clocks later, + 4 ns (tHDO, with no delay); its middle, to the nearest
+    // half-clock, is this many half-clocks after E.
+    localparam integer SDO_HALVES = 2 * HALF_SCK + halves_in(124);
+    localparam integer SDO_CLOCKS = (SDO_HALVES + 1) / 2;  // the rising edge that takes it
+    localparam integer CONV_CLOCKS = clocks_for(1600);     // tCONV
+    localparam integer ACQ_CLOCKS = clocks_for(ACQ_NS);    // acquisition, from the 6th fall
+    // After a reset, tCONV, or the acquisition if longer: the converter may have been
+    // converting, or reading out, when the reset came, and the SCK high phase that the reset
+    // lets run out may still end in the 6th fall.
+    localparam integer RESET_CLOCKS = clocks_for(ACQ_NS > 1600 ? ACQ_NS : 1600) + HALF_SCK;
+    // CONVST's rise, tCONV, six SCK cycles, then the acquisition or the rest of the
+    // read-out and a clock, whichever is longer.
+    localparam integer TAIL_CLOCKS = ACQ_CLOCKS > 12 * HALF_SCK ? ACQ_CLOCKS : 12 * HALF_SCK + 1;
+    localparam integer FRAME_CLOCKS = CONV_CLOCKS + 12 * HALF_SCK + TAIL_CLOCKS;
+    localparam integer LONGEST_WAIT = ACQ_CLOCKS > RESET_CLOCKS ? ACQ_CLOCKS : RESET_CLOCKS;
 
-    localparam integer TW = $clog2(RESET_CLOCKS + 1);
+    localparam integer TW = $clog2(LONGEST_WAIT + 1);
     localparam integer HW = HALF_SCK > 1 ? $clog2(HALF_SCK) : 1;
-    localparam integer CW = CONVST_CLOCKS > 1 ? $clog2(CONVST_CLOCKS) : 1;  // holds H - 1
+    localparam integer CONVST_CLOCKS = CONVST_HALVES / 2;  // on the rising-edge flip-flop
+    localparam integer CW = CONVST_CLOCKS > 1 ? $clog2(CONVST_CLOCKS) : 1;  // holds it - 1
     localparam integer CONVST_LOAD = CONVST_CLOCKS - 1;
+    localparam integer SW = $clog2(SDO_CLOCKS + 1);
 
     localparam [31:0] ID = 32'h42414401; // "BAD", version 1
+    localparam [31:0] SETTINGS = {ONLY ? 1'b1 : 1'b0, ACQ_NS[30:0]};
 
     localparam [1:0] S_WAIT = 2'd0, S_CONV = 2'd1, S_SHIFT = 2'd2;
 
-    reg [1:0] state;
-    reg [TW-1:0] timer;  // clocks left to wait, less one
-    reg [HW-1:0] sck_left;  // clocks left in this SCK phase
-    reg [CW-1:0] convst_left;  // clocks CONVST stays high after this one
-    reg [3:0] falls;  // SCK falling edges in this read-out
-    reg [10:0] result;  // bits read so far, the last one still on SDO
-    reg [5:0] word_out;  // what is left of the word being sent
-    reg [3:0] slot;  // frame number, modulo 16
-    reg [2:0] sent_channel;  // the channel whose word goes out in this frame
-    reg [2:0] conv_channel;  // the channel converted in this frame
-    reg conv_known;  // this frame's conversion used a word sent since reset
-    reg [95:0] codes;  // latest code of each channel, 12 bits each
-    reg [7:0] fresh;  // channels with a code since reset
-    reg [31:0] count;  // results published since reset
+    reg [1:0] state = S_WAIT;
+    reg [TW-1:0] timer = RESET_CLOCKS[TW-1:0] - 1'b1;  // clocks left to wait, less one
+    reg [HW-1:0] sck_left = {HW{1'b0}};  // clocks left in this SCK phase
+    reg [CW-1:0] convst_left = {CW{1'b0}};  // clocks CONVST stays high after this one
+    reg convst_rise = 1'b0;  // CONVST's rising-edge flip-flop
+    reg [3:0] falls = 4'd0;  // SCK falling edges in this read-out
+    reg [SW-1:0] sdo_wait = {SW{1'b0}};  // clocks to the edge that takes the next SDO bit
+    reg [3:0] bits = 4'd0;  // SDO bits taken in this read-out
+    reg [10:0] result = 11'd0;  // bits taken so far
+    reg [5:0] word_out = 6'd0;  // what is left of the word being sent
+    reg [3:0] slot = 4'd0;  // frame number, modulo 16
+    reg [2:0] sent_channel = 3'd0;  // the channel whose word goes out in this frame
+    reg [2:0] conv_channel = 3'd0;  // the channel converted in this frame
+    reg conv_known = 1'b0;  // this frame's conversion used a word sent since reset
+    reg [95:0] codes = 96'd0;  // latest code of each channel, 12 bits each
+    reg [7:0] fresh = 8'd0;  // channels with a code since reset
+    reg [31:0] count = 32'd0;  // results published since reset
     integer c;
 
-    // Even frames ask for the battery channel, odd frames for each channel in turn.
-    wire [2:0] next_channel = slot[0] ? slot[3:1] : BATTERY_CHANNEL[2:0];
+    // CONVST's fall half a clock after the rising-edge flip-flop's, when its high time is
+    // an odd number of half-clocks; SDO as it was half a clock before the edge that takes
+    // it, when the window's middle is at an odd half-clock.
+    wire convst_fall;
+    wire sdo_bit;
+    generate
+        if (CONVST_HALVES % 2 == 1) begin : convst_half
+            reg convst_late = 1'b0;
+            always @(negedge clk) convst_late <= convst_rise;
+            assign convst_fall = convst_late;
+        end else begin : convst_whole
+            assign convst_fall = 1'b0;
+        end
+        if (SDO_HALVES % 2 == 1) begin : sdo_half
+            reg sdo_late = 1'b0;
+            always @(negedge clk) sdo_late <= adc_sdo;
+            assign sdo_bit = sdo_late;
+        end else begin : sdo_whole
+            assign sdo_bit = adc_sdo;
+        end
+    endgenerate
+    assign adc_convst = convst_rise | convst_fall;
+
+    // Even frames ask for the battery channel, odd frames for each channel in turn; with
+    // BATTERY_ONLY, every frame asks for the battery channel.
+    wire [2:0] next_channel = slot[0] && !ONLY ? slot[3:1] : BATTERY[2:0];
     // S/D = 1 (single-ended), O/S = c[0], S1 = c[2], S0 = c[1], UNI = 1, SLP = 0.
     wire [5:0] next_word = {1'b1, next_channel[0], next_channel[2], next_channel[1], 2'b10};
-    wire [11:0] last_result = {result[10:0], adc_sdo};
-
-    initial begin
-        adc_convst = 1'b0;
-        adc_sck = 1'b0;
-        sck_left = {HW{1'b0}};
-        convst_left = {CW{1'b0}};
-    end
+    wire [11:0] last_result = {result, sdo_bit};
 
     always @(posedge clk) begin
         // The pins' own timing runs on through a reset.
         if (convst_left != 0) convst_left <= convst_left - 1'b1;
-        else adc_convst <= 1'b0;
+        else convst_rise <= 1'b0;
         if (sck_left != 0) sck_left <= sck_left - 1'b1;
         else adc_sck <= 1'b0;
         if (timer != 0) timer <= timer - 1'b1;
+        if (sdo_wait != 0) sdo_wait <= sdo_wait - 1'b1;
+        // Once a reset has stopped the frame, SDI goes back to 0 while SCK is low or as it
+        // falls, never while it is high.
+        if ((reset || state == S_WAIT) && (!adc_sck || sck_left == 0)) adc_sdi <= 1'b0;
 
         if (reset) begin
             state <= S_WAIT;
             timer <= RESET_CLOCKS[TW-1:0] - 1'b1;
-            adc_sdi <= 1'b0;
             falls <= 4'd0;
+            sdo_wait <= {SW{1'b0}};
+            bits <= 4'd0;
             result <= 11'd0;
             word_out <= 6'd0;
             slot <= 4'd0;
@@ -139,11 +228,25 @@ module battery_adc #(
             fresh <= 8'd0;
             count <= 32'd0;
         end else begin
+            // SDO: a bit SDO_CLOCKS after the edge that ended the conversion's wait (the
+            // MSB), then after each SCK fall.
+            if (sdo_wait == 1) begin
+                result <= last_result[10:0];
+                bits <= bits + 1'b1;
+                if (bits == 4'd11 && conv_known) begin
+                    for (c = 0; c < 8; c = c + 1)
+                        if (conv_channel == c[2:0]) begin
+                            codes[c*12+:12] <= last_result;
+                            fresh[c] <= 1'b1;
+                        end
+                    count <= count + 1'b1;
+                end
+            end
             case (state)
                 S_WAIT:
                 if (timer == 0) begin
                     // High from this edge to the one that finds convst_left at 0.
-                    adc_convst <= 1'b1;
+                    convst_rise <= 1'b1;
                     convst_left <= CONVST_LOAD[CW-1:0];
                     timer <= CONV_CLOCKS[TW-1:0] - 1'b1;
                     state <= S_CONV;
@@ -155,6 +258,8 @@ module battery_adc #(
                     word_out <= {next_word[4:0], 1'b0};
                     sent_channel <= next_channel;
                     falls <= 4'd0;
+                    bits <= 4'd0;
+                    sdo_wait <= SDO_CLOCKS[SW-1:0];
                     state <= S_SHIFT;
                 end
                 S_SHIFT:
@@ -162,23 +267,16 @@ module battery_adc #(
                     sck_left <= HALF_SCK[HW-1:0] - 1'b1;
                     adc_sck <= !adc_sck;
                     if (adc_sck) begin
-                        result <= last_result[10:0];
                         adc_sdi <= word_out[5];
                         word_out <= {word_out[4:0], 1'b0};
                         falls <= falls + 1'b1;
+                        if (falls != 4'd11) sdo_wait <= SDO_CLOCKS[SW-1:0];
+                        // The 6th fall ends the converter's word: acquisition starts.
+                        if (falls == 4'd5) timer <= ACQ_CLOCKS[TW-1:0] - 1'b1;
                         if (falls == 4'd11) begin
-                            if (conv_known) begin
-                                for (c = 0; c < 8; c = c + 1)
-                                    if (conv_channel == c[2:0]) begin
-                                        codes[c*12+:12] <= last_result;
-                                        fresh[c] <= 1'b1;
-                                    end
-                                count <= count + 1'b1;
-                            end
                             conv_channel <= sent_channel;
                             conv_known <= 1'b1;
                             slot <= slot + 1'b1;
-                            timer <= ACQ_CLOCKS[TW-1:0] - 1'b1;
                             state <= S_WAIT;
                         end
                     end
@@ -200,7 +298,7 @@ module battery_adc #(
     reg [31:0] word;
     always @(*) begin
         case (avs_address)
-            4'd0: word = {20'd0, codes[BATTERY_CHANNEL*12+:12]};
+            4'd0: word = {20'd0, codes[BATTERY*12+:12]};
             4'd1: word = count;
             4'd2: word = {20'd0, codes[0+:12]};
             4'd3: word = {20'd0, codes[12+:12]};
@@ -211,10 +309,10 @@ module battery_adc #(
             4'd8: word = {20'd0, codes[72+:12]};
             4'd9: word = {20'd0, codes[84+:12]};
             4'd10: word = {24'd0, fresh};
-            4'd11: word = CLOCK_HZ;
-            4'd12: word = {29'd0, BATTERY_CHANNEL[2:0]};
+            4'd11: word = HZ;
+            4'd12: word = {29'd0, BATTERY[2:0]};
             4'd13: word = FRAME_CLOCKS;
-            4'd14: word = 32'd0;
+            4'd14: word = SETTINGS;
             default: word = ID;
         endcase
     end
