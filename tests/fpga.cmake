@@ -32,3 +32,5 @@ add_test(NAME fpga_dtc COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_dtc_test.sh $
 # device-tree overlay applied to the Cyclone V device trees of Debian's armhf kernel, which
 # the emulated board's cache keeps (make emuboard-kernel fetches them).
 add_test(NAME fpga_sdc COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_sdc_test.sh ${FPGA_DIR})
+add_test(NAME fpga_overlay COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_overlay_test.sh ${FPGA_DIR}
+                                   ${CMAKE_SOURCE_DIR}/tools/emuboard/fetch.sh)
