@@ -25,10 +25,11 @@ run() {
     # The RTL's localparams at this clock: Yosys's AST after it has evaluated them.
     sed "s/\(parameter integer CLOCK_HZ *= *\)[0-9_]*/\1$hz/" "$dir/battery_adc.v" >"$tmp/rtl.v"
     yosys -p "read_verilog -dump_ast2 $tmp/rtl.v" 2>&1 | awk '
+        function value(bits, i, v) { for (i = 1; i <= length(bits); i++) v = 2 * v + substr(bits, i, 1); return v }
         /AST_(LOCAL)?PARAM/ && match($0, /str=.\\[A-Z_]+/) {
             name = substr($0, RSTART + 6, RLENGTH - 6); want = 1; next }
-        want && /AST_CONSTANT/ && match($0, /int=-?[0-9]+/) {
-            print "set rtl(" name ") " substr($0, RSTART + 4, RLENGTH - 4) }
+        want && /AST_CONSTANT/ && match($0, /bits=.[01]+/) {
+            print "set rtl(" name ") " value(substr($0, RSTART + 6, RLENGTH - 6)) }
         { want = 0 }' | sort -u >"$tmp/params.tcl"
     grep -qx "set rtl(CLOCK_HZ) $hz" "$tmp/params.tcl" ||
         { echo "$1 MHz: Yosys did not elaborate battery_adc.v at CLOCK_HZ = $hz"; return 1; }
