@@ -74,6 +74,10 @@ proc battery_adc::constrain {} {
         return
     }
     set sck_clk [get_pins -nowarn -compatibility_mode "$inst|adc_sck|clk"]
+    if {[get_collection_size $sck_clk] != 1} {
+        post_message -type critical_warning "battery_adc.sdc: no clock pin $inst|adc_sck|clk"
+        return
+    }
 
     # The clock that reaches clk: named, or the master of a clock generated from SCK's
     # flip-flop, which the analyser finds itself.

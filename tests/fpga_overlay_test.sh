@@ -12,6 +12,8 @@ for tool in dtc fdtoverlay fdtget; do
         { echo "$tool is missing: apt-get install device-tree-compiler"; exit 1; }
 done
 fpga=$1
+# An older fetch.sh takes no --where and would fetch instead.
+grep -q -- '--where' "$2" || { echo "$2 cannot say where its cache is (--where)"; exit 1; }
 cache=$(sh "$2" --where) && [ -n "$cache" ] || { echo "$2 --where names no cache"; exit 1; }
 set -- "$cache"/dtbs/socfpga_cyclone5*.dtb
 [ -f "$1" ] || { echo "no Cyclone V device trees in $cache/dtbs: run make emuboard-kernel"; exit 1; }

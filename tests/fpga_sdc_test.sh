@@ -4,7 +4,8 @@
 # Quartus: tclsh reads battery_adc.sdc with the timing analyser's commands stubbed by a
 # design made from what Yosys reads of battery_adc.v at that CLOCK_HZ (its ports, as the
 # top level's pins of the same name in capitals, and its flip-flops with their clock edge,
-# deep in a Platform Designer system's hierarchy). At 50, 100 and 200 MHz:
+# deep in a Platform Designer system's hierarchy, or in the top level itself). At 50,
+# 100 and 200 MHz, and with pins of other names:
 #  - every pin, register and clock the file names exists, and each constraint names one;
 #  - output delays go to the design's outputs, the input delay to its input;
 #  - SCK's divide-by, the multicycles and the falling-edge exceptions are the RTL's counts
@@ -19,7 +20,8 @@ dir=$(cd "$1" && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-# run MHZ [PINS]: the design at MHZ, the constraints read with battery_adc_pins = PINS.
+# run MHZ [PINS [HIER]]: the design at MHZ, the block at HIER (default: inside a Platform
+# Designer system), the constraints read with battery_adc_pins = PINS.
 run() {
     hz=$(($1 * 1000000))
     # The RTL's localparams at this clock: Yosys's AST after it has evaluated them.
@@ -50,7 +52,7 @@ source $tmp/params.tcl
 source $tmp/design.tcl
 set pins [list $2]
 if {[llength \$pins]} { set battery_adc_pins \$pins }
-set hier {soc_system:u0|battery_adc:battery_adc_0}
+set hier {${3:-soc_system:u0|battery_adc:battery_adc_0}}
 # The top level's pins: each port of the block's conduit, under the name given or in capitals.
 array set pin_of {}
 foreach {p name} \$pins { set pin_of(adc_\$p) \$name }
@@ -153,7 +155,7 @@ if {[catch {source $dir/battery_adc.sdc} err]} { fail "battery_adc.sdc: \$err" }
 TCL
     # The checks read the log of the commands, so they run in a second tclsh.
     if grep -q '^FAIL' "$tmp/sdc"; then cat "$tmp/sdc"; return 1; fi
-    CHECK_MHZ=$1 PINS="$2" tclsh "$tmp/check.tcl" "$tmp/params.tcl" "$tmp/design.tcl" "$tmp/sdc"
+    CHECK_MHZ=$1 PINS="$2" HIER="${3:-soc_system:u0|battery_adc:battery_adc_0}" tclsh "$tmp/check.tcl" "$tmp/params.tcl" "$tmp/design.tcl" "$tmp/sdc"
 }
 
 cat >"$tmp/check.tcl" <<'TCL'
@@ -165,7 +167,7 @@ set T [expr {1000.0 / $env(CHECK_MHZ)}]
 set n $rtl(HALF_SCK)
 array set pin {convst ADC_CONVST sck ADC_SCK sdi ADC_SDI sdo ADC_SDO}
 array set pin $env(PINS)
-set hier {soc_system:u0|battery_adc:battery_adc_0}
+set hier $env(HIER)
 set failed 0
 proc fail {what} { puts "$::env(CHECK_MHZ) MHz: $what"; set ::failed 1 }
 proc find {pattern} { lsearch -all -inline -glob $::lines $pattern }
@@ -251,7 +253,8 @@ status=0
 for mhz in 50 100 200; do
     run $mhz "" || status=1
 done
-# Pins named by the project, not the defaults.
+# Pins named by the project, not the defaults; the block in the top level itself.
 run 50 "convst CONV sck SCLK sdi MOSI sdo MISO" || status=1
+run 200 "" "battery_adc:adc" || status=1
 [ $status = 0 ] && echo "battery_adc.sdc matches battery_adc.v at 50, 100 and 200 MHz"
 exit $status
