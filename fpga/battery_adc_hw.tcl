@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Platform Designer component for battery_adc.v: a clock, a synchronous reset, an Avalon-MM
 # slave of 16 words (read latency 1, no waitrequest) and a conduit to the converter's pins.
-# Put it at 0x41000 of h2f_lw_axi_master; docs/fpga-interface.md says how.
+# Put it at 0x41000 of h2f_lw_axi_master; docs/fpga-interface.md says how. The timing
+# constraints for the converter's pins, battery_adc.sdc, come with it.
 
 package require -exact qsys 16.1
 
@@ -19,6 +20,7 @@ set_module_property ALLOW_GREYBOX_GENERATION false
 add_fileset QUARTUS_SYNTH QUARTUS_SYNTH "" ""
 set_fileset_property QUARTUS_SYNTH TOP_LEVEL battery_adc
 add_fileset_file battery_adc.v VERILOG PATH battery_adc.v TOP_LEVEL_FILE
+add_fileset_file battery_adc.sdc SDC PATH battery_adc.sdc
 add_fileset SIM_VERILOG SIM_VERILOG "" ""
 set_fileset_property SIM_VERILOG TOP_LEVEL battery_adc
 add_fileset_file battery_adc.v VERILOG PATH battery_adc.v
@@ -28,11 +30,25 @@ add_parameter CLOCK_HZ INTEGER 50000000
 set_parameter_property CLOCK_HZ DISPLAY_NAME "Clock frequency (Hz)"
 set_parameter_property CLOCK_HZ SYSTEM_INFO {CLOCK_RATE clock}
 set_parameter_property CLOCK_HZ HDL_PARAMETER true
-set_parameter_property CLOCK_HZ ALLOWED_RANGES 25000000:200000000
+set_parameter_property CLOCK_HZ ALLOWED_RANGES 50000000:200000000
+set_parameter_property CLOCK_HZ DESCRIPTION "The clock's frequency, 50 MHz to 200 MHz; SCK, CONVST and every wait follow it"
 add_parameter BATTERY_CHANNEL INTEGER 0
 set_parameter_property BATTERY_CHANNEL DISPLAY_NAME "Converter input of the battery (word 0)"
 set_parameter_property BATTERY_CHANNEL HDL_PARAMETER true
 set_parameter_property BATTERY_CHANNEL ALLOWED_RANGES 0:7
+set_parameter_property BATTERY_CHANNEL DESCRIPTION "The converter's input, 0 to 7, that the battery is wired to; word 0 shows its code"
+add_parameter ACQUISITION_NS INTEGER 6000
+set_parameter_property ACQUISITION_NS DISPLAY_NAME "Acquisition time (ns)"
+set_parameter_property ACQUISITION_NS DESCRIPTION "The time the converter's input settles before each conversion, from the 6th SCK fall to the next CONVST: 240 ns (the converter's minimum) to 1 ms. 6000 settles a 10 kOhm source to half an LSB"
+set_parameter_property ACQUISITION_NS UNITS Nanoseconds
+set_parameter_property ACQUISITION_NS HDL_PARAMETER true
+set_parameter_property ACQUISITION_NS ALLOWED_RANGES 240:1000000
+add_parameter BATTERY_ONLY INTEGER 0
+set_parameter_property BATTERY_ONLY DISPLAY_NAME "Convert the battery's input only"
+set_parameter_property BATTERY_ONLY DESCRIPTION "1: every conversion is of the battery's input, so no other input's charge carries over; words 2 to 9 then show only the battery's input. 0: every other conversion goes round the eight inputs"
+set_parameter_property BATTERY_ONLY DISPLAY_HINT boolean
+set_parameter_property BATTERY_ONLY HDL_PARAMETER true
+set_parameter_property BATTERY_ONLY ALLOWED_RANGES 0:1
 
 add_interface clock clock end
 set_interface_property clock clockRate 0

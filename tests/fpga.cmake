@@ -69,3 +69,10 @@ add_test(NAME fpga_lint COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_lint_test.sh
 add_test(NAME fpga_synth COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_synth_test.sh ${FPGA_DIR})
 add_test(NAME fpga_hw_tcl COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_hw_tcl_test.sh ${FPGA_DIR})
 add_test(NAME fpga_dtc COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_dtc_test.sh ${FPGA_DIR})
+
+# The board files: the timing constraints against the RTL at 50, 100 and 200 MHz, and the
+# device-tree overlay applied to the Cyclone V device trees of Debian's armhf kernel, which
+# the emulated board's cache keeps (make emuboard-kernel fetches them).
+add_test(NAME fpga_sdc COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_sdc_test.sh ${FPGA_DIR})
+add_test(NAME fpga_overlay COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_overlay_test.sh ${FPGA_DIR}
+                                   ${CMAKE_SOURCE_DIR}/tools/emuboard/fetch.sh)

@@ -4,7 +4,10 @@
 # it without Quartus: tclsh runs battery_adc_hw.tcl with Platform Designer's commands
 # stubbed to print what they declare; Yosys reads the ports of battery_adc.v. Interfaces,
 # ports, directions, widths and HDL parameters must agree, the Avalon slave must have read
-# latency 1 and no waitrequest, and the reset must be synchronous.
+# latency 1 and no waitrequest, and the reset must be synchronous. Each parameter's default
+# is the RTL's, and its allowed range is the one the RTL elaborates: Yosys builds the block
+# at each end of the range and fails one step outside it. The timing constraints ship with
+# the component.
 # Usage: fpga_hw_tcl_test.sh FPGA_DIR
 for tool in tclsh yosys; do
     command -v $tool >/dev/null || { echo "$tool is missing: apt-get install tcl yosys"; exit 1; }
@@ -25,10 +28,10 @@ proc add_interface_port {iface port role dir width} {
     puts "port \$port [string tolower \$dir] \$width \$iface \$role"
 }
 proc set_interface_property {iface key value} { puts "property \$iface \$key \$value" }
-proc add_parameter {name type default} { puts "parameter \$name" }
+proc add_parameter {name type default} { puts "parameter \$name"; puts "default \$name \$default" }
 proc set_parameter_property {name key value} { puts "parameter \$name \$key \$value" }
 proc set_fileset_property {set key value} { puts "fileset \$set \$key \$value" }
-proc add_fileset_file {name type how path args} { puts "file \$path" }
+proc add_fileset_file {name type how path args} { puts "file \$path"; puts "file \$type \$path" }
 proc set_module_assignment {key value} { puts "assignment \$key \$value" }
 foreach cmd {set_module_property add_fileset set_interface_assignment} { proc \$cmd args {} }
 source "$dir/battery_adc_hw.tcl"
@@ -72,12 +75,38 @@ reset reset reset" "$(awk '$1 == "port" { print $2, $5, $6 }' "$tmp/tcl" | sort)
 for line in "property avs readLatency 1" "property avs addressUnits WORDS" \
     "property avs associatedClock clock" "property avs associatedReset reset" \
     "property reset synchronousEdges BOTH" "property reset associatedClock clock" \
-    "fileset QUARTUS_SYNTH TOP_LEVEL battery_adc" "file battery_adc.v" \
+    "fileset QUARTUS_SYNTH TOP_LEVEL battery_adc" "file battery_adc.v" "file SDC battery_adc.sdc" \
     "parameter CLOCK_HZ SYSTEM_INFO CLOCK_RATE clock"; do
     grep -qx "$line" "$tmp/tcl" || { echo "missing: $line"; status=1; }
 done
 for key in vendor name group compatible; do
     grep -q "^assignment embeddedsw.dts.$key " "$tmp/tcl" || { echo "no embeddedsw.dts.$key"; status=1; }
 done
-[ $status = 0 ] && echo "battery_adc_hw.tcl matches battery_adc.v:" && grep '^port' "$tmp/tcl"
+[ -f "$dir/battery_adc.sdc" ] || { echo "the component names battery_adc.sdc, which is not there"; status=1; }
+
+# Defaults: the RTL's, as Yosys evaluates them.
+yosys -p "read_verilog -dump_ast2 $dir/battery_adc.v" 2>&1 | awk '
+    function value(bits, i, v) { for (i = 1; i <= length(bits); i++) v = 2 * v + substr(bits, i, 1); return v }
+    /AST_PARAMETER/ && match($0, /str=.\\[A-Z_]+/) { name = substr($0, RSTART + 6, RLENGTH - 6); want = 1; next }
+    want && /AST_CONSTANT/ && match($0, /bits=.[01]+/) { print "default", name, value(substr($0, RSTART + 6, RLENGTH - 6)) }
+    { want = 0 }' | sort -u >"$tmp/rtl_defaults"
+check "parameters' defaults" "$(cat "$tmp/rtl_defaults")" "$(grep '^default' "$tmp/tcl" | sort)"
+
+# Ranges: each end elaborates, one step beyond it does not.
+elaborates() { # elaborates PARAMETER VALUE
+    (cd "$tmp" && yosys -q -p "read_verilog $dir/battery_adc.v; hierarchy -check -top battery_adc \
+        -chparam $1 $2" </dev/null >/dev/null 2>&1)
+}
+grep '^parameter [A-Z_]* ALLOWED_RANGES ' "$tmp/tcl" | while read -r _ name _ range; do
+    lo=${range%%:*} hi=${range##*:}
+    for v in $lo $hi; do
+        elaborates "$name" "$v" || { echo "$name = $v is allowed, but the RTL does not elaborate"; exit 1; }
+    done
+    for v in $((lo - 1)) $((hi + 1)); do
+        ! elaborates "$name" "$v" || { echo "$name = $v is outside $range, and the RTL elaborates"; exit 1; }
+    done
+    echo "range $name $range"
+done >"$tmp/ranges" || { cat "$tmp/ranges"; status=1; }
+check "parameters with a range" "$(cat "$tmp/rtl_params")" "$(awk '$1 == "range" { print $2 }' "$tmp/ranges" | sort)"
+[ $status = 0 ] && echo "battery_adc_hw.tcl matches battery_adc.v:" && grep -hE '^(port|range|default)' "$tmp/tcl" "$tmp/ranges"
 exit $status
