@@ -20,8 +20,8 @@
 // The word sent in a frame configures the next conversion, so the result read in a frame
 // belongs to the channel sent in the frame before. The converter knows nothing of this
 // block's reset: after one it may still be converting, or hold a word half sent. So a reset
-// stops the frame, waits out a whole tCONV before the next CONVST, and throws away the
-// first result after it, whose word this block did not send. A reset never cuts a CONVST
+// stops the frame, waits out a whole tCONV (or the acquisition, if longer) before the next
+// CONVST, and throws away the first result after it, whose word this block did not send. A reset never cuts a CONVST
 // pulse or an SCK high phase short either: each ends when its time is out. Every register
 // starts, after configuration, as a reset leaves it, so a reset that never comes is no
 // different.
@@ -53,11 +53,11 @@ module battery_adc #(
     input  wire        avs_read,
     input  wire        avs_write,
     input  wire [31:0] avs_writedata,
-    output reg  [31:0] avs_readdata,
+    output reg  [31:0] avs_readdata = 32'd0,
 
     output wire adc_convst,
-    output reg  adc_sck,
-    output reg  adc_sdi,
+    output reg  adc_sck = 1'b0,
+    output reg  adc_sdi = 1'b0,
     input  wire adc_sdo
 );
 
@@ -129,7 +129,10 @@ module battery_adc #(
     localparam integer SDO_CLOCKS = (SDO_HALVES + 1) / 2;  // the rising edge that takes it
     localparam integer CONV_CLOCKS = clocks_for(1600);     // tCONV
     localparam integer ACQ_CLOCKS = clocks_for(ACQ_NS);    // acquisition, from the 6th fall
-    localparam integer RESET_CLOCKS = clocks_for(1600);    // tCONV after a reset
+    // After a reset, tCONV, or the acquisition if longer: the converter may have been
+    // converting, or reading out, when the reset came, and the SCK high phase that the reset
+    // lets run out may still end in the 6th fall.
+    localparam integer RESET_CLOCKS = clocks_for(ACQ_NS > 1600 ? ACQ_NS : 1600) + HALF_SCK;
     // CONVST's rise, tCONV, six SCK cycles, then the acquisition or the rest of the
     // read-out and a clock, whichever is longer.
     localparam integer TAIL_CLOCKS = ACQ_CLOCKS > 12 * HALF_SCK ? ACQ_CLOCKS : 12 * HALF_SCK + 1;
@@ -166,12 +169,6 @@ module battery_adc #(
     reg [7:0] fresh = 8'd0;  // channels with a code since reset
     reg [31:0] count = 32'd0;  // results published since reset
     integer c;
-
-    initial begin
-        adc_sck = 1'b0;
-        adc_sdi = 1'b0;
-        avs_readdata = 32'd0;
-    end
 
     // CONVST's fall half a clock after the rising-edge flip-flop's, when its high time is
     // an odd number of half-clocks; SDO as it was half a clock before the edge that takes
@@ -211,11 +208,13 @@ module battery_adc #(
         else adc_sck <= 1'b0;
         if (timer != 0) timer <= timer - 1'b1;
         if (sdo_wait != 0) sdo_wait <= sdo_wait - 1'b1;
+        // Once a reset has stopped the frame, SDI goes back to 0 while SCK is low or as it
+        // falls, never while it is high.
+        if ((reset || state == S_WAIT) && (!adc_sck || sck_left == 0)) adc_sdi <= 1'b0;
 
         if (reset) begin
             state <= S_WAIT;
             timer <= RESET_CLOCKS[TW-1:0] - 1'b1;
-            adc_sdi <= 1'b0;
             falls <= 4'd0;
             sdo_wait <= {SW{1'b0}};
             bits <= 4'd0;

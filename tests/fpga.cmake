@@ -1,27 +1,69 @@
 # SPDX-License-Identifier: MIT
-# The FPGA block, fpga/battery_adc.v (FPGA_DIR): its cases under Verilator at 50 MHz,
-# 100 MHz and 25 MHz, its lint, its synthesis for Cyclone V, its Platform Designer component
-# and its device-tree fragment.
-# The 50 MHz design is the top level's adc_rtl. 25 MHz is the slowest clock the block
-# allows, where CONVST's one clock is its longest, 40 ns: MHz, CLOCK_HZ, BATTERY_CHANNEL.
-foreach(design IN ITEMS "100;100000000;6" "25;25000000;3")
-  list(GET design 0 mhz)
-  list(GET design 1 hz)
-  list(GET design 2 channel)
-  add_library(adc_rtl_${mhz} STATIC)
-  verilate(adc_rtl_${mhz} SOURCES ${FPGA_DIR}/battery_adc.v TOP_MODULE battery_adc
-           PREFIX Vadc${mhz} DIRECTORY ${CMAKE_BINARY_DIR}/verilated/Vadc${mhz}
-           VERILATOR_ARGS -GCLOCK_HZ=${hz} -GBATTERY_CHANNEL=${channel} ${VERILATOR_QUIET})
-  get_target_property(adc_rtl_includes adc_rtl_${mhz} INTERFACE_INCLUDE_DIRECTORIES)
-  set_target_properties(adc_rtl_${mhz} PROPERTIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES
-                                                  "${adc_rtl_includes}")
+# The FPGA block, fpga/battery_adc.v (FPGA_DIR): its cases under Verilator, the faults
+# planted in copies of it, its lint, its synthesis for Cyclone V, its Platform Designer
+# component and its device-tree fragment.
+# The 50 MHz design with the defaults is the top level's adc_rtl. The others: 100 MHz;
+# 200 MHz, the fastest clock the block allows; 73 MHz, an odd clock, at the shortest
+# acquisition; and 50 MHz in the battery-only mode. Name, CLOCK_HZ, BATTERY_CHANNEL,
+# ACQUISITION_NS, BATTERY_ONLY.
+function(adc_design name source hz channel acquisition only)
+  add_library(adc_rtl_${name} STATIC)
+  verilate(adc_rtl_${name} SOURCES ${source} TOP_MODULE battery_adc PREFIX Vadc${name}
+           DIRECTORY ${CMAKE_BINARY_DIR}/verilated/Vadc${name}
+           VERILATOR_ARGS -GCLOCK_HZ=${hz} -GBATTERY_CHANNEL=${channel}
+                          -GACQUISITION_NS=${acquisition} -GBATTERY_ONLY=${only} ${VERILATOR_QUIET})
+  get_target_property(adc_rtl_includes adc_rtl_${name} INTERFACE_INCLUDE_DIRECTORIES)
+  set_target_properties(adc_rtl_${name} PROPERTIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES
+                                                   "${adc_rtl_includes}")
+endfunction()
+
+foreach(design IN ITEMS "100;100000000;6;6000;0" "200;200000000;5;6000;0" "73;73000000;3;240;0"
+                        "50only;50000000;2;6000;1")
+  list(GET design 0 name)
+  list(REMOVE_AT design 0)
+  adc_design(${name} ${FPGA_DIR}/battery_adc.v ${design})
 endforeach()
 
 add_executable(adc_test adc_test.cpp)
 target_include_directories(adc_test PRIVATE ${CMAKE_SOURCE_DIR}/tools/rtl)
-target_link_libraries(adc_test PRIVATE adc_rtl adc_rtl_100 adc_rtl_25 GTest::gtest_main)
+target_link_libraries(adc_test PRIVATE adc_rtl adc_rtl_100 adc_rtl_200 adc_rtl_73 adc_rtl_50only
+                                       GTest::gtest_main)
 target_compile_options(adc_test PRIVATE ${warnings})
-gtest_discover_tests(adc_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+gtest_discover_tests(adc_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+
+# Faults planted in copies of the block in the build tree, each made by a text replacement
+# when CMake configures (again whenever the block changes), each of which a case must catch
+# (adc_fault_test.cpp). A replacement that no longer finds its text stops the configuration,
+# so a fault cannot quietly stop being planted. All at 50 MHz with the defaults.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${FPGA_DIR}/battery_adc.v)
+file(READ ${FPGA_DIR}/battery_adc.v adc_source)
+function(adc_fault name from to)
+  if(from STREQUAL "REGEX")
+    string(REGEX REPLACE "${to}" "${ARGV3}" faulty "${adc_source}")
+  else()
+    string(REPLACE "${from}" "${to}" faulty "${adc_source}")
+  endif()
+  if(faulty STREQUAL adc_source)
+    message(FATAL_ERROR "the planted fault ${name} no longer applies to battery_adc.v")
+  endif()
+  file(WRITE ${CMAKE_BINARY_DIR}/faults/${name}.v "${faulty}")
+  adc_design(_${name} ${CMAKE_BINARY_DIR}/faults/${name}.v 50000000 0 6000 0)
+endfunction()
+# CONVST high for 20 ns, the datasheet's minimum, with no margin.
+adc_fault(convst20 "CONVST_HALVES = halves_in(300)" "CONVST_HALVES = halves_in(200)")
+# SDO taken on the edge that raises SCK, before the bit is valid at the pins.
+adc_fault(sdo_at_rise "SDO_HALVES = 2 * HALF_SCK + halves_in(124)" "SDO_HALVES = 2 * HALF_SCK")
+# Acquisition half an SCK period short, as counted from the 6th rise.
+adc_fault(acq_short "ACQ_CLOCKS = clocks_for(ACQ_NS)" "ACQ_CLOCKS = clocks_for(ACQ_NS) - HALF_SCK")
+# No initial values: every register 0 at power-up, as the simulator starts them.
+adc_fault(no_init REGEX "(reg[^=;\n]*) = [^;,\n]*" "\\1")
+
+add_executable(adc_fault_test adc_fault_test.cpp)
+target_include_directories(adc_fault_test PRIVATE ${CMAKE_SOURCE_DIR}/tools/rtl)
+target_link_libraries(adc_fault_test PRIVATE adc_rtl__convst20 adc_rtl__sdo_at_rise adc_rtl__acq_short
+                                             adc_rtl__no_init GTest::gtest_main)
+target_compile_options(adc_fault_test PRIVATE ${warnings})
+gtest_discover_tests(adc_fault_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
 add_test(NAME fpga_lint COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_lint_test.sh ${FPGA_DIR})
 add_test(NAME fpga_synth COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_synth_test.sh ${FPGA_DIR})

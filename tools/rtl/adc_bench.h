@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The block under Verilator, clocked cycle by cycle against the converter model, and a
-// small Avalon-MM master: reads that take their answer at latency 1, writes, and a record
-// of every change seen in word 0.
+// The block under Verilator against the converter model, stepped at both edges of the clock
+// in picoseconds, and a small Avalon-MM master: reads that take their answer at latency 1,
+// writes, and a record of every change seen in word 0.
+//
+// At each edge the block takes SDO as the model says the FPGA's input has it at that
+// instant, then the model is stepped with the pins as the edge leaves them.
 #pragma once
 
 #include "adc_model.h"
@@ -14,8 +17,14 @@
 
 template <class Top> class Bench {
   public:
-    Bench(Adc &adc, std::int64_t clock_hz) : adc_(adc), period_(1'000'000'000'000 / clock_hz) {
-        reset(2);
+    enum class Start : std::uint8_t { reset, configured };
+    // The block from a two-clock reset, or as configuration leaves it, with no reset.
+    Bench(Adc &adc, std::int64_t clock_hz, Start start = Start::reset)
+        : adc_(adc), period_((1'000'000'000'000 + (clock_hz / 2)) / clock_hz) {
+        top_->clk = 0;
+        top_->eval();
+        if (start == Start::reset)
+            reset(2);
     }
     Bench(const Bench &) = delete;
     Bench &operator=(const Bench &) = delete;
@@ -23,7 +32,8 @@ template <class Top> class Bench {
     Bench &operator=(Bench &&) = delete;
     ~Bench() { top_->final(); }
 
-    [[nodiscard]] std::int64_t now() const { return now_; } // ps
+    [[nodiscard]] std::int64_t now() const { return now_; } // ps, the last rising edge
+    [[nodiscard]] std::int64_t period() const { return period_; }
 
     // Clocks go by while word 0 is read on each, as the tool's poller would.
     void clocks(std::int64_t n) {
@@ -79,19 +89,21 @@ template <class Top> class Bench {
     }
 
   private:
+    // A rising edge a period after the last, then the falling edge half a period later.
     void tick() {
-        top_->adc_sdo = sdo_ ? 1 : 0;
-        top_->clk = 0;
-        top_->eval();
-        top_->clk = 1;
-        top_->eval();
         now_ += period_;
-        sdo_ = adc_.step(now_, top_->adc_convst != 0, top_->adc_sck != 0, top_->adc_sdi != 0);
+        edge(now_, true);
+        edge(now_ + (period_ / 2), false);
+    }
+    void edge(std::int64_t t, bool rising) {
+        top_->adc_sdo = adc_.sdo(t) ? 1 : 0;
+        top_->clk = rising ? 1 : 0;
+        top_->eval();
+        adc_.step(t, top_->adc_convst != 0, top_->adc_sck != 0, top_->adc_sdi != 0);
     }
 
     Adc &adc_;
     std::int64_t period_, now_ = 0;
-    bool sdo_ = false;
     std::unique_ptr<VerilatedContext> context_ = std::make_unique<VerilatedContext>();
     std::unique_ptr<Top> top_ = std::make_unique<Top>(context_.get());
     std::vector<std::uint32_t> seen_;

@@ -1,41 +1,84 @@
 // SPDX-License-Identifier: MIT
 // The converter on the board, a 12-bit 8-channel serial SAR converter of the LTC2308 kind,
-// as its datasheet tells it. It knows nothing of the block that drives it: it is stepped
-// with the time and the levels of CONVST, SCK and SDI, answers on SDO, and names every
-// breach of its timing with the time it happened.
+// as its datasheet tells it, seen from the FPGA's pins. It knows nothing of the block that
+// drives it: it is stepped with the time (ps) and the levels of CONVST, SCK and SDI, answers
+// on SDO as the FPGA's input sees it, and names every breach of its timing with the time.
 //
-// What it holds the pins to:
+// What it holds the pins to (each a breach by the name given):
 // - a rising CONVST starts a conversion of tCONV = 1.6 us (the datasheet's longest), which
-//   cannot be restarted before it ends;
-// - CONVST stays high at least 20 ns, and goes low within 40 ns of the rise that started a
-//   conversion, or after the conversion; high as the conversion ends, it would nap or sleep
-//   the part;
-// - no SCK edge while converting; SCK no faster than 40 MHz (each phase at least 12.5 ns,
-//   each period at least 25 ns); SDI steady as SCK rises;
+//   cannot be restarted before it ends ("conversion restarted before its end");
+// - CONVST stays high at least 20 ns ("CONVST high for less than 20 ns"), and goes low
+//   within 40 ns of the rise that started a conversion ("CONVST fell more than 40 ns into a
+//   conversion") or after the conversion; high as the conversion ends, it would nap or sleep
+//   the part ("CONVST high at the end of a conversion (nap)");
+// - no SCK edge while converting ("SCK during a conversion"); each SCK phase at least
+//   12.5 ns ("SCK high for less than 12.5 ns", "SCK low for less than 12.5 ns"), so SCK no
+//   faster than 40 MHz; SDI changes only while SCK is low or as it falls ("SDI moved while
+//   SCK was high or as it rose");
 // - from CONVST's fall, the first six SCK rises load the next conversion's word
-//   (S/D, O/S, S1, S0, UNI, SLP), which must have UNI = 1 and SLP = 0;
-// - at least 240 ns from the last rise that loaded a bit of that word to the next CONVST.
-// The result is on SDO, MSB first, once the conversion is over with CONVST low; each SCK
-// fall moves it on a bit. A conversion whose word was not loaded whole since the one before
-// (the first after power-up, or one after a word cut short) converts no requested input: it
-// returns `unrequested`, a code given to no input.
+//   (S/D, O/S, S1, S0, UNI, SLP), which must have UNI = 1 ("configuration word with
+//   UNI = 0") and SLP = 0 ("configuration word with SLP = 1");
+// - at least 240 ns from the 6th SCK fall after CONVST's fall, which ends that word, to the
+//   next CONVST ("acquisition shorter than 240 ns").
+// The result comes out on SDO, MSB first, once the conversion is over; each SCK fall moves
+// it on a bit. As the FPGA's input sees it, each bit is launched by the conversion's end
+// (the MSB) or an SCK fall (the rest): the old bit holds `hold` after it (tHDO = 4 ns, with
+// the board's fastest path, 0 ns), then SDO is undefined, changing at random, until `valid`
+// after it (tDO = 10.8 ns plus 5 ns of board each way), then it is the new bit. While the
+// part converts, and after the 12th bit, SDO is undefined too. A conversion whose word was
+// not loaded whole since the one before (the first after power-up, or one after a word cut
+// short) converts no requested input: it returns `unrequested`, a code given to no input.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 class Adc {
   public:
     static constexpr unsigned unrequested = 0xA5A;
+    static constexpr std::int64_t never = std::numeric_limits<std::int64_t>::min() / 2;
+    static constexpr std::int64_t forever = std::numeric_limits<std::int64_t>::max() / 2;
+
+    // SDO's window at the FPGA's input, from the event that launches a bit: the old bit
+    // until `hold`, the new one from `valid` (ps). A case narrows it to check the margin
+    // with which a block takes SDO: a `hold` below 0 ends the old bit before the fall that
+    // moves it, which the model expects after a high phase as long as the last one.
+    struct Window {
+        std::int64_t hold = 4'000, valid = 20'800;
+    };
+
+    explicit Adc(std::uint64_t seed = 0x9E3779B97F4A7C15ULL) : noise_(seed | 1U) {}
 
     void set_code(unsigned channel, unsigned code) { codes_.at(channel) = code; }
+    void set_window(Window w) { window_ = w; }
+    // The part as power-up or a configuration that changed nothing on its pins may leave
+    // it: converting until `until` (ps).
+    void converting_until(std::int64_t until) {
+        converting_ = true;
+        conv_start_ = 0;
+        conv_end_ = until;
+        result_ = unrequested;
+    }
+
     // How many conversions of `channel` the part has made at its controller's request.
     [[nodiscard]] std::uint64_t conversions(unsigned channel) const {
         return conversions_.at(channel);
     }
+    [[nodiscard]] std::uint64_t conversions() const { return started_; }
     // Every breach so far, as "what at N ns; ", or "" when there was none.
     [[nodiscard]] const std::string &breaches() const { return breaches_; }
+    // What the pins did, for the cases that hold a block to its own margins (ps): CONVST's
+    // shortest and longest high time, the shortest SCK phases, the shortest acquisition
+    // from the 6th SCK fall, and the first CONVST rise.
+    struct Seen {
+        std::int64_t convst_min = forever, convst_max = 0;
+        std::int64_t sck_high_min = forever, sck_low_min = forever;
+        std::int64_t acquisition_min = forever, first_convst = never;
+    };
+    [[nodiscard]] const Seen &seen() const { return seen_; }
     // Where the converter is in its frame.
     [[nodiscard]] std::string phase() const {
         if (converting_)
@@ -47,58 +90,88 @@ class Adc {
         return "between frames";
     }
 
-    // The pins' levels from time t (ps) on; returns SDO's level from t on.
-    bool step(std::int64_t t, bool convst, bool sck, bool sdi) {
-        if (converting_ && t >= conv_end_) {
-            converting_ = false;
-            if (convst_)
-                breach("CONVST high at the end of a conversion (nap)", conv_end_);
-            shifted_ = 0;
-        }
+    // The pins' levels from time t (ps) on.
+    void step(std::int64_t t, bool convst, bool sck, bool sdi) {
+        finish(t);
         if (convst && !convst_) {
             convst_rise_ = t;
             start(t);
         }
         if (!convst && convst_) {
-            if (t - convst_rise_ < 20'000)
+            const auto high = t - convst_rise_;
+            seen_.convst_min = std::min(seen_.convst_min, high);
+            seen_.convst_max = std::max(seen_.convst_max, high);
+            if (high < 20'000)
                 breach("CONVST high for less than 20 ns", t);
             if (converting_ && t - conv_start_ > 40'000)
-                breach("CONVST low during a conversion", t);
+                breach("CONVST fell more than 40 ns into a conversion", t);
             word_bits_ = 0;
+            word_ended_ = false;
         }
         if (sck != sck_ && converting_)
             breach("SCK during a conversion", t);
+        if (sdi != sdi_ && sck)
+            breach("SDI moved while SCK was high or as it rose", t);
         if (sck && !sck_)
             rise(t, sdi);
-        if (!sck && sck_) {
-            if (t - last_rise_ < 12'500)
-                breach("SCK faster than 40 MHz", t);
-            last_fall_ = t;
-            ++shifted_;
-        }
+        if (!sck && sck_)
+            fall(t);
         convst_ = convst, sck_ = sck, sdi_ = sdi;
-        if (converting_)
-            return true; // nothing to read yet
-        if (shifted_ >= 12)
-            return false;
-        return ((result_ >> (11 - shifted_)) & 1U) != 0;
+    }
+
+    // SDO at the FPGA's input at time t (ps), with the pins as last stepped.
+    bool sdo(std::int64_t t) {
+        finish(t);
+        if (converting_ || shifted_ >= 12)
+            return noise();
+        const std::int64_t launched = shifted_ == 0 ? conv_end_ : last_fall_;
+        if (t < launched + window_.hold)
+            return shifted_ == 0 ? noise() : bit(shifted_ - 1);
+        if (t < launched + window_.valid)
+            return noise();
+        if (window_.hold < 0 && sck_ && high_ > 0 && t >= last_rise_ + high_ + window_.hold)
+            return noise(); // the fall that ends this bit is due
+        return bit(shifted_);
     }
 
   private:
     void breach(const char *what, std::int64_t t) {
         breaches_ += std::string(what) + " at " + std::to_string(t / 1000) + " ns; ";
     }
+    [[nodiscard]] bool bit(unsigned n) const { return ((result_ >> (11 - n)) & 1U) != 0; }
+    bool noise() { // xorshift64
+        noise_ ^= noise_ << 13U;
+        noise_ ^= noise_ >> 7U;
+        noise_ ^= noise_ << 17U;
+        return (noise_ & 1U) != 0;
+    }
+
+    // The conversion ends by t: its result is ready.
+    void finish(std::int64_t t) {
+        if (!converting_ || t < conv_end_)
+            return;
+        converting_ = false;
+        if (convst_)
+            breach("CONVST high at the end of a conversion (nap)", conv_end_);
+        shifted_ = 0;
+    }
 
     void start(std::int64_t t) {
+        if (seen_.first_convst == never)
+            seen_.first_convst = t;
         if (converting_) {
             breach("conversion restarted before its end", t);
             return;
         }
         if (t - word_end_ < 240'000)
             breach("acquisition shorter than 240 ns", t);
+        if (word_end_ != never)
+            seen_.acquisition_min = std::min(seen_.acquisition_min, t - word_end_);
+        ++started_;
         converting_ = true;
         conv_start_ = t;
         conv_end_ = t + 1'600'000;
+        shifted_ = 12;
         result_ = word_whole_ ? codes_.at(channel_) : unrequested;
         if (word_whole_)
             ++conversions_.at(channel_);
@@ -106,16 +179,14 @@ class Adc {
     }
 
     void rise(std::int64_t t, bool sdi) {
-        if (t - last_fall_ < 12'500 || t - last_rise_ < 25'000)
-            breach("SCK faster than 40 MHz", t);
-        if (sdi != sdi_)
-            breach("SDI moved as SCK rose", t);
+        if (t - last_fall_ < 12'500)
+            breach("SCK low for less than 12.5 ns", t);
+        seen_.sck_low_min = std::min(seen_.sck_low_min, t - last_fall_);
         last_rise_ = t;
         if (convst_ || converting_ || word_bits_ >= 6)
             return;
         word_whole_ = false;
         word_ = (word_ << 1U) | (sdi ? 1U : 0U);
-        word_end_ = t;
         if (++word_bits_ < 6)
             return;
         if ((word_ & 2U) == 0)
@@ -127,14 +198,32 @@ class Adc {
         channel_ = ((word_ >> 4U) & 1U) | ((word_ >> 1U) & 4U) | ((word_ >> 1U) & 2U);
     }
 
+    void fall(std::int64_t t) {
+        high_ = t - last_rise_;
+        if (high_ < 12'500)
+            breach("SCK high for less than 12.5 ns", t);
+        seen_.sck_high_min = std::min(seen_.sck_high_min, high_);
+        last_fall_ = t;
+        if (shifted_ < 12)
+            ++shifted_;
+        if (word_bits_ == 6 && !word_ended_) {
+            word_ended_ = true;
+            word_end_ = t; // the 6th fall: acquisition starts
+        }
+    }
+
     std::array<unsigned, 8> codes_{};
     std::array<std::uint64_t, 8> conversions_{};
+    std::uint64_t started_ = 0;
     std::string breaches_;
+    Window window_;
+    Seen seen_;
+    std::uint64_t noise_;
     bool convst_ = false, sck_ = false, sdi_ = false;
     bool converting_ = false;
-    std::int64_t convst_rise_ = 0, conv_start_ = 0, conv_end_ = 0;
-    std::int64_t last_rise_ = -1'000'000, last_fall_ = -1'000'000, word_end_ = -1'000'000;
+    std::int64_t convst_rise_ = never, conv_start_ = never, conv_end_ = never;
+    std::int64_t last_rise_ = never, last_fall_ = never, word_end_ = never, high_ = 0;
     unsigned result_ = unrequested, shifted_ = 12;
     unsigned word_ = 0, word_bits_ = 6, channel_ = 0;
-    bool word_whole_ = false;
+    bool word_whole_ = false, word_ended_ = true;
 };
