@@ -1,0 +1,156 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# The formal proof of battery_adc at one setting: battery_adc_props.v (beside this script)
+# around the block, turned by Yosys into an AIGER model whose step is half a clock
+# (clk2fflogic), one bad-state output per property; each property is then proven on its own
+# by yosys-abc: `pdr` (for all time), and where pdr does not decide within its time, `bmc3`
+# to a depth (no failure up to that step). One line per property:
+#   proved   NAME  for all time (pdr, S s)
+#   bounded  NAME  no failure to step D (clock C) (bmc3, S s)
+#   FAIL     NAME  at step K (clock C): trace OUT/NAME.vcd
+# A failing property's trace is replayed by Yosys's simulator into a VCD (one step = 10
+# time units; clk is the top level's `clk`). The exit status is 1 if a property fails or is
+# undecided, 2 if the model cannot be built, else 0.
+#
+# usage: prove.sh [-p "NAME=VALUE ..."] [-t PDR_SECONDS] [-d BMC_DEPTH] [-b BMC_SECONDS]
+#                 [-o "PROPERTY ..."] [-y YOSYS_COMMANDS] [-j JOBS] [-B] RTL OUT
+#   -p  parameters of battery_adc_props (CLOCK_HZ, BATTERY_CHANNEL, ACQUISITION_NS,
+#       BATTERY_ONLY, NEVER_RESET)
+#   -t  pdr's time per property (default 60; 0: bmc3 only)
+#   -d  bmc3's depth in steps when pdr does not decide (default 0: none, undecided fails)
+#   -b  bmc3's time limit (default 600)
+#   -o  only these properties (default all)
+#   -y  Yosys commands run on the read design before it is elaborated
+#   -j  properties proven at once (default 2)
+#   -B  bmc3 first, then pdr on what it did not refute (for runs that expect a failure)
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+params="" pdr_time=60 depth=0 bmc_time=600 only="" extra="" jobs=2 bmc_first=0
+while getopts p:t:d:b:o:y:j:B opt; do
+    case $opt in
+    p) params=$OPTARG ;;
+    t) pdr_time=$OPTARG ;;
+    d) depth=$OPTARG ;;
+    b) bmc_time=$OPTARG ;;
+    o) only=$OPTARG ;;
+    y) extra=$OPTARG ;;
+    j) jobs=$OPTARG ;;
+    B) bmc_first=1 ;;
+    *) echo "usage: prove.sh [-p PARAMS] [-t S] [-d DEPTH] [-b S] [-o PROPS] [-y CMDS] [-j N] [-B] RTL OUT" >&2
+       exit 2 ;;
+    esac
+done
+shift $((OPTIND - 1))
+[ $# -eq 2 ] || { echo "usage: prove.sh [options] RTL OUT" >&2; exit 2; }
+for tool in yosys yosys-abc; do
+    command -v $tool >/dev/null || { echo "$tool is missing: apt-get install yosys"; exit 2; }
+done
+rtl=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+mkdir -p "$2" && out=$(cd "$2" && pwd) || exit 2
+
+chparam=""
+for p in $params; do chparam="$chparam -set ${p%%=*} ${p#*=}"; done
+[ -z "$chparam" ] || chparam="chparam$chparam battery_adc_props"
+
+# The model: both clock edges become steps of the global clock; each property an output.
+cat >"$out/model.ys" <<EOF
+read_verilog -formal $rtl $here/battery_adc_props.v
+$extra
+$chparam
+hierarchy -check -top battery_adc_props
+proc
+flatten
+opt_clean
+clk2fflogic
+async2sync
+dffunmap
+opt -fast
+setundef -undriven -expose
+write_rtlil $out/model.il
+techmap
+opt -fast
+aigmap
+opt_clean
+design -save model
+EOF
+props=$(sed -n 's/^ *output wire \([a-z0-9_]*\),\{0,1\}$/\1/p' "$here/battery_adc_props.v")
+[ -z "$only" ] || props=$only
+for p in $props; do
+    echo "design -load model"
+    echo "delete -port o:* o:$p %d"
+    echo "write_aiger -zinit -map $out/$p.aim $out/$p.aig"
+done >>"$out/model.ys"
+if ! yosys -q -l "$out/model.log" "$out/model.ys" >/dev/null 2>&1; then
+    echo "the model could not be built: $out/model.log"
+    grep -i -A3 'error' "$out/model.log" | head -20
+    exit 2
+fi
+
+# One property: pdr, then bmc3 if pdr did not decide; a failure replayed into a VCD.
+prove_one() {
+    p=$1
+    log=$out/$p.log
+    : >"$log"
+    start=$(date +%s)
+    verdict="" step=""
+    run_bmc() {
+        timeout $((bmc_time + 3)) yosys-abc -c "read_aiger $out/$p.aig; scleanup; bmc3 -F $depth -T $bmc_time" >>"$log" 2>&1
+        if step=$(sed -n 's/.*Output 0 .*asserted in frame *\([0-9]*\).*/\1/p' "$log" | tail -1) &&
+            [ -n "$step" ]; then
+            verdict=fail
+        elif grep -q 'No output asserted in *[0-9]* frames' "$log"; then
+            verdict=bounded
+        fi
+    }
+    run_pdr() {
+        timeout $((pdr_time + 3)) yosys-abc -c "read_aiger $out/$p.aig; scleanup; pdr -T $pdr_time" >>"$log" 2>&1
+        if grep -q '^Property proved' "$log"; then
+            verdict=proved
+        elif step=$(sed -n 's/.*Output 0 .*asserted in frame *\([0-9]*\).*/\1/p' "$log" | tail -1) &&
+            [ -n "$step" ]; then
+            verdict=fail
+        fi
+    }
+    if [ "$bmc_first" = 1 ] && [ "$depth" -gt 0 ]; then
+        run_bmc
+        [ -n "$verdict" ] && [ "$verdict" != bounded ] || { [ "$pdr_time" -gt 0 ] && run_pdr; }
+    else
+        [ "$pdr_time" -gt 0 ] && run_pdr
+        [ -n "$verdict" ] || { [ "$depth" -gt 0 ] && run_bmc; }
+    fi
+    took=$(($(date +%s) - start))
+    case $verdict in
+    proved) printf '%-8s %-24s for all time (pdr, %s s)\n' proved "$p" "$took" ;;
+    bounded) printf '%-8s %-24s no failure to step %s, clock %s (bmc3, %s s)\n' bounded "$p" \
+        "$depth" $((depth / 2)) "$took" ;;
+    fail)
+        # The trace: bmc3 on the unreduced model to the failing step, every input and
+        # flip-flop at every step, as a VCD.
+        yosys-abc -c "read_aiger $out/$p.aig; bmc3 -F $((step + 1)); write_cex -f -n $out/$p.cex" \
+            >"$out/$p.cex.log" 2>&1
+        if [ -s "$out/$p.cex" ] &&
+            awk -f "$here/cex2vcd.awk" "$out/$p.aim" "$out/$p.cex" >"$out/$p.vcd"; then
+            trace="trace $out/$p.vcd"
+        else
+            trace="no trace: $out/$p.cex.log"
+        fi
+        printf '%-8s %-24s at step %s, clock %s (%s s): %s\n' FAIL "$p" "$step" $((step / 2)) \
+            "$took" "$trace"
+        ;;
+    *) printf '%-8s %-24s undecided: pdr %s s, bmc3 %s steps (%s s): %s\n' UNDECIDED "$p" \
+        "$pdr_time" "$depth" "$took" "$log" ;;
+    esac
+}
+
+# Properties run $jobs at a time; their lines come out as they finish.
+results=$out/results
+: >"$results"
+n=0
+for p in $props; do
+    (prove_one "$p" | tee -a "$results") &
+    n=$((n + 1))
+    if [ $((n % jobs)) -eq 0 ]; then wait; fi
+done
+wait
+grep -q -E '^(FAIL|UNDECIDED)' "$results" && exit 1
+exit 0

@@ -1,0 +1,48 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# The formal proof of the block (fpga/formal/prove.sh) at the settings with the smallest
+# counts, 50 MHz and ACQUISITION_NS = 240, within make check's time: every property by pdr
+# for all time where it converges in its few seconds, the others by bmc3 to a depth. Then
+# each planted fault, made here by sed on a copy of the block, must fail the property named
+# for it. docs/fpga-interface.md ("The formal proof") says what each proves.
+# Usage: fpga_formal_test.sh FPGA_DIR WORK_DIR
+set -u
+fpga=$(cd "$1" && pwd)
+work=$2
+prove=$fpga/formal/prove.sh
+small="CLOCK_HZ=50000000 ACQUISITION_NS=240 BATTERY_CHANNEL=5"
+rm -rf "$work" && mkdir -p "$work" || exit 1
+status=0
+
+echo "== the block, $small"
+sh "$prove" -p "$small" -t "${FORMAL_PDR_SECONDS:-5}" -d "${FORMAL_BMC_STEPS:-100}" \
+    -b 20 "$fpga/battery_adc.v" "$work/block" || { echo "the proof failed"; status=1; }
+
+# plant NAME PROPERTY DEPTH SED [PARAMS]: the block with SED applied must fail PROPERTY
+# (bmc3 to DEPTH steps first, then pdr).
+plant() {
+    name=$1 property=$2 depth=$3 edit=$4 params=${5:-}
+    copy=$work/$name.v
+    sed -e "$edit" "$fpga/battery_adc.v" >"$copy"
+    if cmp -s "$copy" "$fpga/battery_adc.v"; then
+        echo "planted fault $name: the edit changed nothing; fix its sed"
+        status=1
+        return
+    fi
+    echo "== planted fault $name: must fail $property"
+    sh "$prove" -p "$small $params" -o "$property" -B -d "$depth" -b 60 -t 60 "$copy" \
+        "$work/$name" >"$work/$name.out"
+    cat "$work/$name.out"
+    if ! grep -q "^FAIL *$property " "$work/$name.out"; then
+        echo "planted fault $name was not caught by $property"
+        status=1
+    fi
+}
+plant read_changes_count word1_count 12 \
+    's|^\( *\)// SDO: a bit SDO_CLOCKS|\1if (avs_read) count <= count + 1'"'"'b1;\n&|'
+plant write_changes_channel word11to15_constants 12 \
+    's|^    // Even frames ask|    reg [2:0] wchan = BATTERY[2:0];\n    always @(posedge clk) if (avs_write) wchan <= avs_writedata[2:0];\n&|; s|: BATTERY\[2:0\];|: wchan;|; s|{29'"'"'d0, BATTERY\[2:0\]}|{29'"'"'d0, wchan}|'
+plant no_initial_values idle_at_power_up 4 \
+    's/^\( *reg [^=]*[a-z_]\) = [^;]*;/\1;/; /^    initial begin/,/^    end/d' NEVER_RESET=1
+plant convst_20ns convst_high_margin 170 's/halves_in(300)/halves_in(200)/'
+exit $status
