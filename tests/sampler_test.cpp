@@ -326,6 +326,20 @@ TEST(SimboardCommandLine, HeldVoltsGiveTheirCodesThroughTheRtl) {
     }
 }
 
+// A co-simulation that cannot write the register (an image whose first byte stands above
+// it) goes to the board's Failure, which stops the command, rather than ending the process.
+TEST(BoardFailure, ACoSimulationThatCannotWriteStopsTheCommand) {
+    common::Board board(4096, common::register_address + 4096);
+    common::Failure failure;
+    Process run({"sleep", "30"}, common::Spawn{common::environment()});
+    common::Failure::Stopping stopping(failure, [&run] { run.kill(); });
+    rtl::Cosim cosim(board, {}, failure);
+    EXPECT_EQ(run.wait(std::chrono::seconds(10)), 128 + SIGKILL);
+    ASSERT_TRUE(failure.what());
+    EXPECT_EQ(failure.what()->rfind("the FPGA design's co-simulation: write the register", 0), 0U)
+        << *failure.what();
+}
+
 INSTANTIATE_TEST_SUITE_P(Tool, Sampler, testing::ValuesIn(variants()),
                          [](const auto &variant) { return variant.param.name; });
 
