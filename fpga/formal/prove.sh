@@ -60,10 +60,22 @@ prove_one() {
     # merged (signal correspondence, proven by induction): the two copies of the block,
     # and the properties' counters that follow the block's, become one.
     reduced=$out/$p.reduced.aig reached=0
-    yosys-abc -c "read_aiger $out/$p.aig; scleanup; scorr; write_aiger $reduced" >>"$log" 2>&1 ||
-        reduced=$out/$p.aig
+    yosys-abc -c "read_aiger $out/$p.aig; scleanup; scorr; print_stats; write_aiger $reduced" \
+        >>"$log" 2>&1 || reduced=$out/$p.aig
     [ -s "$reduced" ] || reduced=$out/$p.aig
-    if [ "$bmc_first" = 1 ] && [ "$depth" -gt 0 ]; then
+    engine=pdr
+    # No flip-flop left: the property holds for all time if no input makes it fail.
+    if grep -q 'lat = *0 ' "$log" && [ "$reduced" != "$out/$p.aig" ]; then
+        yosys-abc -c "read_aiger $reduced; sat" >>"$log" 2>&1
+        if grep -q '^UNSATISFIABLE' "$log"; then
+            verdict=proved engine=scorr
+        else
+            reduced=$out/$p.aig
+        fi
+    fi
+    if [ -n "$verdict" ]; then
+        :
+    elif [ "$bmc_first" = 1 ] && [ "$depth" -gt 0 ]; then
         run_bmc
         [ -n "$verdict" ] && [ "$verdict" != bounded ] || { [ "$pdr_time" -gt 0 ] && run_pdr; }
     else
@@ -72,7 +84,7 @@ prove_one() {
     fi
     took=$(($(date +%s) - start))
     case $verdict in
-    proved) printf '%-8s %-24s for all time (pdr, %s s)\n' proved "$p" "$took" ;;
+    proved) printf '%-8s %-24s for all time (%s, %s s)\n' proved "$p" "$engine" "$took" ;;
     bounded) printf '%-8s %-24s no failure to step %s, clock %s (bmc3, %s s)\n' bounded "$p" \
         "$reached" $((reached / 2)) "$took" ;;
     fail)
