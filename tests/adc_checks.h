@@ -5,8 +5,8 @@
 
 #include "adc_bench.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 // A verilated design and its parameters as tests/fpga.cmake builds it, its frame's length in
@@ -30,10 +30,9 @@ struct Design {
 inline std::string margin_failures(const Adc::Seen &seen, unsigned acquisition_ns,
                                    std::int64_t period) {
     std::string failures;
-    auto ns = [](std::int64_t ps) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.3f ns", double(ps) / 1000.0);
-        return std::string(text);
+    auto ns = [](std::int64_t ps) { // ps >= 0
+        return std::to_string(ps / 1000) + "." + std::to_string(1000 + (ps % 1000)).substr(1) +
+               " ns";
     };
     if (seen.convst_min < 25'000 || seen.convst_max > 35'000)
         failures += "CONVST high for " + ns(seen.convst_min) + " to " + ns(seen.convst_max) +

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <functional>
 #include <numeric>
+#include <ostream>
 #include <set>
 
 using std::chrono::microseconds;
@@ -282,6 +283,11 @@ struct Breach {
     std::function<void(Frame &)> wrong;
 };
 
+// gtest names a row by its breach, not by its bytes.
+void PrintTo(const Breach &row, std::ostream *os) {
+    *os << row.name;
+}
+
 class ModelBreach : public testing::TestWithParam<Breach> {};
 
 TEST_P(ModelBreach, IsReportedByName) {
@@ -342,7 +348,7 @@ TEST(ModelSdo, HoldsThenChangesThenSettles) {
     adc.step(now, true, false, sdi);
     adc.step(now + 30'000, false, false, sdi);
     now += 1'700'000;
-    const unsigned word = Frame{}.word;
+    const unsigned word = 0b100010; // input 0, as the frames above ask for it
     sdi = true;
     adc.step(now, false, false, sdi);
     ASSERT_EQ(adc.sdo(now), true) << "the MSB, once the conversion is over";

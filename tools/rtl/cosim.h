@@ -3,14 +3,15 @@
 // converter's model, whose battery input comes through the board's front end from a battery
 // model. Every Avalon read of word 0 is what lands at 0xFF241000 in the board's memory.
 //
-// The block runs slower than real time, as fast as this machine lets it: every millisecond
-// of wall time it runs a burst of 1024 clocks (20.48 us at 50 MHz: about eight and a half
-// frames, and five conversions of the battery channel, which 9 frames in 16 convert), with
-// the battery's voltage as it is at the start of that burst, and reads word 0 on every
-// clock. The last read of a burst goes to memory at its end. So a reading in memory is the
-// block's answer to a read made at most a burst ago, of a conversion made within the same
-// burst or the one before: the battery as it was at most 5 ms of wall time before (the
-// sampling window, with room for the scheduler).
+// The block, with its default settings, runs slower than real time, as fast as this machine
+// lets it: every millisecond of wall time it runs a burst of 1024 clocks (20.48 us at
+// 50 MHz: two and a half frames of 7.88 us, and one or two conversions of the battery
+// channel, which 9 frames in 16 convert), with the battery's voltage as it is at the start
+// of that burst, and reads word 0 on every clock. The last read of a burst goes to memory at
+// its end. A change at the battery input reaches word 0 within 17.9 us, less than a burst,
+// so a reading in memory is the battery as it was at the start of the burst that ended
+// with it: at most a millisecond of wall time before, 5 ms with room for the scheduler
+// (the sampling window).
 #pragma once
 
 #include "board.h"
