@@ -88,10 +88,10 @@ prove_one() {
     bounded) printf '%-8s %-24s no failure to step %s, clock %s (bmc3, %s s)\n' bounded "$p" \
         "$reached" $((reached / 2)) "$took" ;;
     fail)
-        # The trace: bmc3 on the unreduced model to the failing step, every input and
-        # flip-flop at every step, as a VCD.
-        yosys-abc -c "read_aiger $out/$p.aig; bmc3 -F $((step + 1)); write_cex -f -n $out/$p.cex" \
-            >"$out/$p.cex.log" 2>&1
+        # The trace: bmc3 on the unreduced model to the failing step (at most 10 minutes),
+        # every input and flip-flop at every step, as a VCD.
+        timeout 600 yosys-abc -c "read_aiger $out/$p.aig; bmc3 -F $((step + 1)) -T 590; \
+            write_cex -f -n $out/$p.cex" >"$out/$p.cex.log" 2>&1
         if [ -s "$out/$p.cex" ] &&
             awk -f "$here/cex2vcd.awk" "$out/$p.aim" "$out/$p.cex" >"$out/$p.vcd"; then
             trace="trace $out/$p.vcd"
