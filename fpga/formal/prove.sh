@@ -37,7 +37,8 @@ prove_one() {
     run_bmc() {
         # bmc3 -v reports each frame it has cleared, so a run that its time stops still
         # says how deep it got.
-        timeout $((bmc_time + 3)) yosys-abc -c "read_aiger $reduced; bmc3 -v -F $depth -T $bmc_time" \
+        timeout $((bmc_time + 3)) yosys-abc -c "read_aiger $reduced; bmc3 -v -F $depth -T $bmc_time; \
+            write_cex -n $out/$p.found" \
             >>"$log" 2>&1
         if step=$(sed -n 's/.*Output 0 .*asserted in frame *\([0-9]*\).*/\1/p' "$log" | tail -1) &&
             [ -n "$step" ]; then
@@ -48,7 +49,8 @@ prove_one() {
         fi
     }
     run_pdr() {
-        timeout $((pdr_time + 3)) yosys-abc -c "read_aiger $reduced; pdr -T $pdr_time" >>"$log" 2>&1
+        timeout $((pdr_time + 3)) yosys-abc -c "read_aiger $reduced; pdr -T $pdr_time; \
+            write_cex -n $out/$p.found" >>"$log" 2>&1
         if grep -q '^Property proved' "$log"; then
             verdict=proved
         elif step=$(sed -n 's/.*Output 0 .*asserted in frame *\([0-9]*\).*/\1/p' "$log" | tail -1) &&
@@ -88,10 +90,19 @@ prove_one() {
     bounded) printf '%-8s %-24s no failure to step %s, clock %s (bmc3, %s s)\n' bounded "$p" \
         "$reached" $((reached / 2)) "$took" ;;
     fail)
-        # The trace: bmc3 on the unreduced model to the failing step (at most 10 minutes),
-        # every input and flip-flop at every step, as a VCD.
-        timeout 600 yosys-abc -c "read_aiger $out/$p.aig; bmc3 -F $((step + 1)) -T 590; \
-            write_cex -f -n $out/$p.cex" >"$out/$p.cex.log" 2>&1
+        # The trace: the inputs of the counterexample replayed on the whole model (the
+        # reduced one keeps the inputs, in their order), every input and flip-flop at every
+        # step, as a VCD. If that fails, bmc3 finds it again on the whole model (at most 10
+        # minutes).
+        rm -f "$out/$p.cex"
+        if [ -s "$out/$p.found" ]; then
+            awk -f "$here/aigsim.awk" "$out/$p.found" "$out/$p.aag" >"$out/$p.cex" 2>>"$log" ||
+                rm -f "$out/$p.cex"
+        fi
+        if [ ! -s "$out/$p.cex" ]; then
+            timeout 600 yosys-abc -c "read_aiger $out/$p.aig; bmc3 -F $((step + 1)) -T 590; \
+                write_cex -f -n $out/$p.cex" >"$out/$p.cex.log" 2>&1
+        fi
         if [ -s "$out/$p.cex" ] &&
             awk -f "$here/cex2vcd.awk" "$out/$p.aim" "$out/$p.cex" >"$out/$p.vcd"; then
             trace="trace $out/$p.vcd"
@@ -168,6 +179,7 @@ for p in $props; do
     echo "design -load model"
     echo "delete -port o:* o:$p %d"
     echo "write_aiger -zinit -map $out/$p.aim $out/$p.aig"
+    echo "write_aiger -zinit -ascii $out/$p.aag"
 done >>"$out/model.ys"
 if ! yosys -q -l "$out/model.log" "$out/model.ys" >/dev/null 2>&1; then
     echo "the model could not be built: $out/model.log"
