@@ -6,11 +6,12 @@
 # (the reset wait and a whole frame), as deep as 6 s take it. Then
 # each planted fault, made here by sed on a copy of the block, must fail the property named
 # for it. docs/fpga-interface.md ("The formal proof") says what each proves.
-# Usage: fpga_formal_test.sh FPGA_DIR WORK_DIR
+# Usage: fpga_formal_test.sh FPGA_DIR WORK_DIR [FORMAL_DIR]
+# (FPGA_DIR holds the block, battery_adc.v; FORMAL_DIR the proof, by default FPGA_DIR/formal.)
 set -u
 fpga=$(cd "$1" && pwd)
 work=$2
-prove=$fpga/formal/prove.sh
+prove=$(cd "${3:-$fpga/formal}" && pwd)/prove.sh
 small="CLOCK_HZ=50000000 ACQUISITION_NS=240 BATTERY_CHANNEL=5"
 rm -rf "$work" && mkdir -p "$work" || exit 1
 status=0

@@ -6,12 +6,12 @@
 # by yosys-abc on its cone, its equal flip-flops merged (`scorr`): `pdr` (for all time),
 # and where pdr does not decide within its time, `bmc3` to a depth, or as deep as it gets in
 # its time (no failure up to that step). One line per property:
-#   proved   NAME  for all time (pdr, S s)
-#   bounded  NAME  no failure to step D (clock C) (bmc3, S s)
-#   FAIL     NAME  at step K (clock C): trace OUT/NAME.vcd
-# A failing property's trace is replayed by Yosys's simulator into a VCD (one step = 10
-# time units; clk is the top level's `clk`). The exit status is 1 if a property fails or is
-# undecided, 2 if the model cannot be built, else 0.
+#   proved   NAME  for all time (pdr or scorr, S s)
+#   bounded  NAME  no failure to step D, clock C (bmc3, S s)
+#   FAIL     NAME  at step K, clock C (S s): trace OUT/NAME.vcd
+# A failing property's counterexample is replayed on the whole model (aigsim.awk) into a
+# VCD (cex2vcd.awk; one step = 10 time units; clk rises at the odd steps). The exit status
+# is 1 if a property fails or is undecided, 2 if the model cannot be built, else 0.
 #
 # usage: prove.sh [-p "NAME=VALUE ..."] [-t PDR_SECONDS] [-d BMC_DEPTH] [-b BMC_SECONDS]
 #                 [-o "PROPERTY ..."] [-y YOSYS_COMMANDS] [-j JOBS] [-B] RTL OUT
@@ -32,6 +32,7 @@ prove_one() {
     p=$1
     log=$out/$p.log
     : >"$log"
+    rm -f "$out/$p.found" "$out/$p.cex" "$out/$p.vcd"
     start=$(date +%s)
     verdict="" step=""
     run_bmc() {
@@ -166,7 +167,6 @@ async2sync
 dffunmap
 opt -fast
 setundef -undriven -expose
-write_rtlil $out/model.il
 techmap
 opt -fast
 aigmap
