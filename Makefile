@@ -39,7 +39,8 @@ fi
 endef
 
 .PHONY: demo demo-board emuboard-kernel check check-debian13 lint bench package host board \
-	builds host-deps board-deps check-deps lint-deps bench-deps emu-deps package-deps
+	builds host-deps board-deps check-deps lint-deps bench-deps emu-deps package-deps \
+	formal-deep
 
 # The tool on the simulated board: only what that needs is built.
 demo: host-deps
@@ -87,6 +88,23 @@ check: check-deps lint emuboard-kernel
 
 CPPCHECK_LEVEL = $(shell cppcheck --help 2>/dev/null | grep -q -- --check-level && \
 	echo --check-level=exhaustive)
+
+# The FPGA block's formal proof, deeper than make check's: pdr FORMAL_PDR seconds a
+# property, then bmc3 to FORMAL_STEPS half-clock steps (the reset wait and a whole frame at
+# the smallest counts) or FORMAL_BMC seconds, at the smallest counts, in the battery-only
+# mode and at the defaults, after the planted fault too deep for make check
+# (docs/fpga-interface.md, "The formal proof"). Hours, not minutes.
+FORMAL_PDR ?= 300
+FORMAL_STEPS ?= 440
+FORMAL_BMC ?= 600
+FORMAL_RUN = sh fpga/formal/prove.sh -t $(FORMAL_PDR) -d $(FORMAL_STEPS) -b $(FORMAL_BMC)
+formal-deep:
+	$(call need,$(FPGA_PACKAGES))
+	FORMAL_DEEP=1 sh tests/fpga_formal_test.sh fpga build/formal/planted
+	$(FORMAL_RUN) -p "CLOCK_HZ=50000000 ACQUISITION_NS=240 BATTERY_CHANNEL=5" \
+		fpga/battery_adc.v build/formal/small
+	$(FORMAL_RUN) -p "BATTERY_ONLY=1 ACQUISITION_NS=240" fpga/battery_adc.v build/formal/only
+	$(FORMAL_RUN) fpga/battery_adc.v build/formal/defaults
 
 # make check again, in a clean Debian 13 root made with mmdebstrap (as root).
 check-debian13:

@@ -81,5 +81,6 @@ add_test(NAME fpga_overlay COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_overlay_t
 # faults (fpga/formal/, docs/fpga-interface.md "The formal proof"). make formal-deep runs it
 # deeper, outside the suite.
 add_test(NAME fpga_formal COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_formal_test.sh ${FPGA_DIR}
-                                  ${CMAKE_CURRENT_BINARY_DIR}/fpga_formal)
+                                  ${CMAKE_CURRENT_BINARY_DIR}/fpga_formal
+                                  ${CMAKE_SOURCE_DIR}/fpga/formal)
 set_tests_properties(fpga_formal PROPERTIES TIMEOUT 300 PROCESSORS 2)

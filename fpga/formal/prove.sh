@@ -3,14 +3,15 @@
 # The formal proof of battery_adc at one setting: battery_adc_props.v (beside this script)
 # around the block, turned by Yosys into an AIGER model whose step is half a clock
 # (clk2fflogic), one bad-state output per property; each property is then proven on its own
-# by yosys-abc: `pdr` (for all time), and where pdr does not decide within its time, `bmc3`
-# to a depth (no failure up to that step). One line per property:
-#   proved   NAME  for all time (pdr, S s)
-#   bounded  NAME  no failure to step D (clock C) (bmc3, S s)
-#   FAIL     NAME  at step K (clock C): trace OUT/NAME.vcd
-# A failing property's trace is replayed by Yosys's simulator into a VCD (one step = 10
-# time units; clk is the top level's `clk`). The exit status is 1 if a property fails or is
-# undecided, 2 if the model cannot be built, else 0.
+# by yosys-abc on its cone, its equal flip-flops merged (`scorr`): `pdr` (for all time),
+# and where pdr does not decide within its time, `bmc3` to a depth, or as deep as it gets in
+# its time (no failure up to that step). One line per property:
+#   proved   NAME  for all time (pdr or scorr, S s)
+#   bounded  NAME  no failure to step D, clock C (bmc3, S s)
+#   FAIL     NAME  at step K, clock C (S s): trace OUT/NAME.vcd
+# A failing property's counterexample is replayed on the whole model (aigsim.awk) into a
+# VCD (cex2vcd.awk; one step = 10 time units; clk rises at the odd steps). The exit status
+# is 1 if a property fails or is undecided, 2 if the model cannot be built, else 0.
 #
 # usage: prove.sh [-p "NAME=VALUE ..."] [-t PDR_SECONDS] [-d BMC_DEPTH] [-b BMC_SECONDS]
 #                 [-o "PROPERTY ..."] [-y YOSYS_COMMANDS] [-j JOBS] [-B] RTL OUT
@@ -18,13 +19,113 @@
 #       BATTERY_ONLY, NEVER_RESET)
 #   -t  pdr's time per property (default 60; 0: bmc3 only)
 #   -d  bmc3's depth in steps when pdr does not decide (default 0: none, undecided fails)
-#   -b  bmc3's time limit (default 600)
+#   -b  bmc3's time limit (default 600); it stops at the depth it reached
 #   -o  only these properties (default all)
 #   -y  Yosys commands run on the read design before it is elaborated
 #   -j  properties proven at once (default 2)
 #   -B  bmc3 first, then pdr on what it did not refute (for runs that expect a failure)
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+
+# One property: pdr, then bmc3 if pdr did not decide; a failure replayed into a VCD.
+prove_one() {
+    p=$1
+    log=$out/$p.log
+    : >"$log"
+    rm -f "$out/$p.found" "$out/$p.cex" "$out/$p.vcd"
+    start=$(date +%s)
+    verdict="" step=""
+    run_bmc() {
+        # bmc3 -v reports each frame it has cleared, so a run that its time stops still
+        # says how deep it got.
+        timeout $((bmc_time + 3)) yosys-abc -c "read_aiger $reduced; bmc3 -v -F $depth -T $bmc_time; \
+            write_cex -n $out/$p.found" \
+            >>"$log" 2>&1
+        if step=$(sed -n 's/.*Output 0 .*asserted in frame *\([0-9]*\).*/\1/p' "$log" | tail -1) &&
+            [ -n "$step" ]; then
+            verdict=fail
+        elif reached=$(sed -n 's/^ *\([0-9][0-9]*\) [+-] : .*/\1/p' "$log" | tail -1) &&
+            [ -n "$reached" ] && [ "$reached" -gt 0 ]; then
+            verdict=bounded
+        fi
+    }
+    run_pdr() {
+        timeout $((pdr_time + 3)) yosys-abc -c "read_aiger $reduced; pdr -T $pdr_time; \
+            write_cex -n $out/$p.found" >>"$log" 2>&1
+        if grep -q '^Property proved' "$log"; then
+            verdict=proved
+        elif step=$(sed -n 's/.*Output 0 .*asserted in frame *\([0-9]*\).*/\1/p' "$log" | tail -1) &&
+            [ -n "$step" ]; then
+            verdict=fail
+        fi
+    }
+    # The property's cone, with the flip-flops that are equal in every reachable state
+    # merged (signal correspondence, proven by induction): the two copies of the block,
+    # and the properties' counters that follow the block's, become one.
+    reduced=$out/$p.reduced.aig reached=0
+    yosys-abc -c "read_aiger $out/$p.aig; scleanup; scorr; print_stats; write_aiger $reduced" \
+        >>"$log" 2>&1 || reduced=$out/$p.aig
+    [ -s "$reduced" ] || reduced=$out/$p.aig
+    engine=pdr
+    # No flip-flop left: the property holds for all time if no input makes it fail.
+    if grep -q 'lat = *0 ' "$log" && [ "$reduced" != "$out/$p.aig" ]; then
+        yosys-abc -c "read_aiger $reduced; sat" >>"$log" 2>&1
+        if grep -q '^UNSATISFIABLE' "$log"; then
+            verdict=proved engine=scorr
+        else
+            reduced=$out/$p.aig
+        fi
+    fi
+    if [ -n "$verdict" ]; then
+        :
+    elif [ "$bmc_first" = 1 ] && [ "$depth" -gt 0 ]; then
+        run_bmc
+        [ -n "$verdict" ] && [ "$verdict" != bounded ] || { [ "$pdr_time" -gt 0 ] && run_pdr; }
+    else
+        [ "$pdr_time" -gt 0 ] && run_pdr
+        [ -n "$verdict" ] || { [ "$depth" -gt 0 ] && run_bmc; }
+    fi
+    took=$(($(date +%s) - start))
+    case $verdict in
+    proved) printf '%-8s %-24s for all time (%s, %s s)\n' proved "$p" "$engine" "$took" ;;
+    bounded) printf '%-8s %-24s no failure to step %s, clock %s (bmc3, %s s)\n' bounded "$p" \
+        "$reached" $((reached / 2)) "$took" ;;
+    fail)
+        # The trace: the inputs of the counterexample replayed on the whole model (the
+        # reduced one keeps the inputs, in their order), every input and flip-flop at every
+        # step, as a VCD. If that fails, bmc3 finds it again on the whole model (at most 10
+        # minutes).
+        rm -f "$out/$p.cex"
+        if [ -s "$out/$p.found" ]; then
+            awk -f "$here/aigsim.awk" "$out/$p.found" "$out/$p.aag" >"$out/$p.cex" 2>>"$log" ||
+                rm -f "$out/$p.cex"
+        fi
+        if [ ! -s "$out/$p.cex" ]; then
+            timeout 600 yosys-abc -c "read_aiger $out/$p.aig; bmc3 -F $((step + 1)) -T 590; \
+                write_cex -f -n $out/$p.cex" >"$out/$p.cex.log" 2>&1
+        fi
+        if [ -s "$out/$p.cex" ] &&
+            awk -f "$here/cex2vcd.awk" "$out/$p.aim" "$out/$p.cex" >"$out/$p.vcd"; then
+            trace="trace $out/$p.vcd"
+        else
+            trace="no trace: $out/$p.cex.log"
+        fi
+        printf '%-8s %-24s at step %s, clock %s (%s s): %s\n' FAIL "$p" "$step" $((step / 2)) \
+            "$took" "$trace"
+        ;;
+    *) printf '%-8s %-24s undecided: pdr %s s, bmc3 %s steps (%s s): %s\n' UNDECIDED "$p" \
+        "$pdr_time" "$depth" "$took" "$log" ;;
+    esac
+}
+
+# One property, run by the pool below: prove.sh -1 PROPERTY, the settings in FORMAL_*.
+if [ "${1:-}" = -1 ]; then
+    out=$FORMAL_OUT pdr_time=$FORMAL_PDR depth=$FORMAL_DEPTH bmc_time=$FORMAL_BMC
+    bmc_first=$FORMAL_BMC_FIRST
+    prove_one "$2"
+    exit 0
+fi
+
 params="" pdr_time=60 depth=0 bmc_time=600 only="" extra="" jobs=2 bmc_first=0
 while getopts p:t:d:b:o:y:j:B opt; do
     case $opt in
@@ -66,7 +167,6 @@ async2sync
 dffunmap
 opt -fast
 setundef -undriven -expose
-write_rtlil $out/model.il
 techmap
 opt -fast
 aigmap
@@ -79,6 +179,7 @@ for p in $props; do
     echo "design -load model"
     echo "delete -port o:* o:$p %d"
     echo "write_aiger -zinit -map $out/$p.aim $out/$p.aig"
+    echo "write_aiger -zinit -ascii $out/$p.aag"
 done >>"$out/model.ys"
 if ! yosys -q -l "$out/model.log" "$out/model.ys" >/dev/null 2>&1; then
     echo "the model could not be built: $out/model.log"
@@ -86,71 +187,13 @@ if ! yosys -q -l "$out/model.log" "$out/model.ys" >/dev/null 2>&1; then
     exit 2
 fi
 
-# One property: pdr, then bmc3 if pdr did not decide; a failure replayed into a VCD.
-prove_one() {
-    p=$1
-    log=$out/$p.log
-    : >"$log"
-    start=$(date +%s)
-    verdict="" step=""
-    run_bmc() {
-        timeout $((bmc_time + 3)) yosys-abc -c "read_aiger $out/$p.aig; scleanup; bmc3 -F $depth -T $bmc_time" >>"$log" 2>&1
-        if step=$(sed -n 's/.*Output 0 .*asserted in frame *\([0-9]*\).*/\1/p' "$log" | tail -1) &&
-            [ -n "$step" ]; then
-            verdict=fail
-        elif grep -q 'No output asserted in *[0-9]* frames' "$log"; then
-            verdict=bounded
-        fi
-    }
-    run_pdr() {
-        timeout $((pdr_time + 3)) yosys-abc -c "read_aiger $out/$p.aig; scleanup; pdr -T $pdr_time" >>"$log" 2>&1
-        if grep -q '^Property proved' "$log"; then
-            verdict=proved
-        elif step=$(sed -n 's/.*Output 0 .*asserted in frame *\([0-9]*\).*/\1/p' "$log" | tail -1) &&
-            [ -n "$step" ]; then
-            verdict=fail
-        fi
-    }
-    if [ "$bmc_first" = 1 ] && [ "$depth" -gt 0 ]; then
-        run_bmc
-        [ -n "$verdict" ] && [ "$verdict" != bounded ] || { [ "$pdr_time" -gt 0 ] && run_pdr; }
-    else
-        [ "$pdr_time" -gt 0 ] && run_pdr
-        [ -n "$verdict" ] || { [ "$depth" -gt 0 ] && run_bmc; }
-    fi
-    took=$(($(date +%s) - start))
-    case $verdict in
-    proved) printf '%-8s %-24s for all time (pdr, %s s)\n' proved "$p" "$took" ;;
-    bounded) printf '%-8s %-24s no failure to step %s, clock %s (bmc3, %s s)\n' bounded "$p" \
-        "$depth" $((depth / 2)) "$took" ;;
-    fail)
-        # The trace: bmc3 on the unreduced model to the failing step, every input and
-        # flip-flop at every step, as a VCD.
-        yosys-abc -c "read_aiger $out/$p.aig; bmc3 -F $((step + 1)); write_cex -f -n $out/$p.cex" \
-            >"$out/$p.cex.log" 2>&1
-        if [ -s "$out/$p.cex" ] &&
-            awk -f "$here/cex2vcd.awk" "$out/$p.aim" "$out/$p.cex" >"$out/$p.vcd"; then
-            trace="trace $out/$p.vcd"
-        else
-            trace="no trace: $out/$p.cex.log"
-        fi
-        printf '%-8s %-24s at step %s, clock %s (%s s): %s\n' FAIL "$p" "$step" $((step / 2)) \
-            "$took" "$trace"
-        ;;
-    *) printf '%-8s %-24s undecided: pdr %s s, bmc3 %s steps (%s s): %s\n' UNDECIDED "$p" \
-        "$pdr_time" "$depth" "$took" "$log" ;;
-    esac
-}
-
-# Properties run $jobs at a time; their lines come out as they finish.
+# Properties run $jobs at a time, each by this script again; their lines come out as they
+# finish.
 results=$out/results
 : >"$results"
-n=0
-for p in $props; do
-    (prove_one "$p" | tee -a "$results") &
-    n=$((n + 1))
-    if [ $((n % jobs)) -eq 0 ]; then wait; fi
-done
-wait
+export FORMAL_OUT=$out FORMAL_PDR=$pdr_time FORMAL_DEPTH=$depth FORMAL_BMC=$bmc_time \
+    FORMAL_BMC_FIRST=$bmc_first
+for p in $props; do echo "$p"; done |
+    xargs -P "$jobs" -I{} sh "$here/prove.sh" -1 {} | tee "$results"
 grep -q -E '^(FAIL|UNDECIDED)' "$results" && exit 1
 exit 0
