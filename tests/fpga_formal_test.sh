@@ -13,6 +13,9 @@ fpga=$(cd "$1" && pwd)
 work=$2
 prove=$(cd "${3:-$fpga/formal}" && pwd)/prove.sh
 small="CLOCK_HZ=50000000 ACQUISITION_NS=240 BATTERY_CHANNEL=5"
+for tool in yosys yosys-abc timeout; do
+    command -v $tool >/dev/null || { echo "$tool is missing: apt-get install yosys"; exit 1; }
+done
 rm -rf "$work" && mkdir -p "$work" || exit 1
 status=0
 
