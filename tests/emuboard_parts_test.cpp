@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Parts of the emulated board on their own: its initramfs writer, read back by GNU cpio
 // (every name, in order, and every file's bytes, for data of every length modulo the
-// format's 4-byte padding), and the rule for its cache directory.
+// format's 4-byte padding), and the rule for its cache directory, which the kernel fetch
+// follows too.
 
 #include "cpio.h"
 #include "machine.h"
@@ -20,6 +21,8 @@
 #include <vector>
 
 namespace {
+
+const char *const fetch_script = FETCH_SCRIPT;
 
 TEST(Cpio, ItsArchiveReadsBackWhole) {
     struct Entry {
@@ -112,6 +115,11 @@ TEST(CacheDir, FollowsTheOneRule) {
         for (std::size_t i = 0; i < names.size(); ++i)
             (void)(values[i] ? setenv(names[i].c_str(), values[i], 1) : unsetenv(names[i].c_str()));
         EXPECT_EQ(emuboard::cache_dir(), c.expected);
+        // The kernel fetch, in shell, keeps its cache by the same rule.
+        common::Process fetch({"sh", fetch_script, "--where"},
+                              common::Spawn{common::environment()});
+        EXPECT_EQ(fetch.wait(), 0) << fetch.errors();
+        EXPECT_EQ(fetch.output(), c.expected + "\n");
     }
     for (std::size_t i = 0; i < names.size(); ++i)
         (void)(saved[i] ? setenv(names[i].c_str(), saved[i]->c_str(), 1)
