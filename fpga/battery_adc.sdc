@@ -9,6 +9,8 @@
 #                          sdo NAME (default ADC_CONVST, ADC_SCK, ADC_SDI, ADC_SDO)
 #   battery_adc_clock      the name of the clock that drives the block's clk (by default,
 #                          the clock that reaches SCK's flip-flop)
+#   battery_adc_clock_hz   the block's CLOCK_HZ (by default, the clock's frequency from its
+#                          period, to the nearest 100 kHz)
 #   battery_adc_trace      the board's traces between the FPGA's pins and the converter's,
 #                          each way, as {min max} in ns (default {0.0 1.0})
 #
@@ -39,7 +41,9 @@ proc battery_adc::setting {name default} {
 # high time in half-clocks (CONVST_HALVES), and the half-clock after the clk edge that
 # makes SCK fall at which the next SDO bit is taken (SDO_HALVES).
 proc battery_adc::counts {period} {
-    set hz [expr {wide(round(1e9 / $period))}]
+    # A period is given to the picosecond (6.666 ns at 150 MHz): its frequency, to the
+    # nearest 100 kHz, is the clock's, unless the project names CLOCK_HZ itself.
+    set hz [setting battery_adc_clock_hz [expr {wide(round(1e4 / $period)) * 100000}]]
     set half_sck [expr {($hz + 49999999) / 50000000}]
     set convst_halves [expr {($hz * 2 * 300 + 5000000000) / 10000000000}]
     set sdo_halves [expr {2 * $half_sck + ($hz * 2 * 124 + 5000000000) / 10000000000}]

@@ -175,6 +175,7 @@ design -save model
 EOF
 props=$(sed -n 's/^ *output wire \([a-z0-9_]*\),\{0,1\}$/\1/p' "$here/battery_adc_props.v")
 [ -z "$only" ] || props=$only
+[ -n "$props" ] || { echo "no property found in $here/battery_adc_props.v"; exit 2; }
 for p in $props; do
     echo "design -load model"
     echo "delete -port o:* o:$p %d"
@@ -196,4 +197,8 @@ export FORMAL_OUT=$out FORMAL_PDR=$pdr_time FORMAL_DEPTH=$depth FORMAL_BMC=$bmc_
 for p in $props; do echo "$p"; done |
     xargs -P "$jobs" -I{} sh "$here/prove.sh" -1 {} | tee "$results"
 grep -q -E '^(FAIL|UNDECIDED)' "$results" && exit 1
+# Every property has its verdict: one that ended without a word has not passed.
+for p in $props; do
+    grep -q -E "^[a-zA-Z]+ +$p( |\$)" "$results" || { echo "no verdict for $p"; exit 1; }
+done
 exit 0

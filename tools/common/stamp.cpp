@@ -19,8 +19,10 @@ int main(int argc, char **argv) {
     bool stamp_lines = false;
     const option options[] = {{"lines", no_argument, nullptr, 'l'}, {}};
     for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
-        if (c != 'l')
+        if (c != 'l') {
             optind = argc; // to the usage below
+            break;
+        }
         stamp_lines = true;
     }
     char *end = nullptr;

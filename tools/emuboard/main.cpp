@@ -141,7 +141,7 @@ int main(int argc, char **argv) {
             });
             try {
                 run = machine.wait();
-            } catch (const emuboard::Error &e) { // the relay is joined whatever went wrong
+            } catch (const std::exception &e) { // the relay is joined whatever went wrong
                 error = e.what();
             }
             done = true;
