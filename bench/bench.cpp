@@ -349,10 +349,13 @@ int main(int argc, char **argv) {
                               {"help", no_argument, nullptr, 'h'},
                               {}};
     for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
-        char *end = nullptr;
-        if (c == 'r' && ((runs = std::strtol(optarg, &end, 10)) < 1 || *end)) {
-            std::cerr << "bench: --runs: '" << optarg << "' is not a number of runs\n";
-            return usage(std::cerr);
+        if (c == 'r') {
+            char *end = nullptr;
+            runs = std::strtol(optarg, &end, 10);
+            if (runs < 1 || *end) {
+                std::cerr << "bench: --runs: '" << optarg << "' is not a number of runs\n";
+                return usage(std::cerr);
+            }
         }
         if (c == 'e')
             on_emuboard = true;

@@ -245,7 +245,7 @@ struct Frame {
 
 // Three frames with this timing; the first CONVST at 1 us. Each pin's changes are made in
 // time order, those at the same instant in one step.
-void drive(Adc &adc, const Frame &f) {
+static void drive(Adc &adc, const Frame &f) {
     struct Change {
         std::int64_t t;
         unsigned pin; // CONVST, SCK, SDI
@@ -284,7 +284,7 @@ struct Breach {
 };
 
 // gtest names a row by its breach, not by its bytes.
-void PrintTo(const Breach &row, std::ostream *os) {
+static void PrintTo(const Breach &row, std::ostream *os) {
     *os << row.name;
 }
 

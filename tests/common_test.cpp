@@ -124,7 +124,8 @@ TEST(Options, GoodValuesAreTakenUpToTheCommand) {
     common::RegisterOptions reg;
     auto command =
         common::parse_options({"--volts=2.5", "--fpga-reset", "--", "--reading", ""}, reg);
-    ASSERT_TRUE(reg.rtl);
+    if (!reg.rtl)
+        FAIL() << "--volts did not ask for the design";
     EXPECT_EQ(reg.rtl->volts, 2.5);
     EXPECT_TRUE(reg.rtl->fpga_reset);
     EXPECT_EQ(reg.rtl_by, "--volts");
@@ -154,7 +155,8 @@ TEST(Runner, KillsARunAtItsDeadlineWholeGroupAndAll) {
     how.own_group = true;
     common::Process run({"sh", "-c", "sleep 30 & echo $!; wait"}, how);
     auto child = run.next_line();
-    ASSERT_TRUE(child);
+    if (!child)
+        FAIL() << "the command never named its child";
     const pid_t sleeper = std::stoi(child->text);
     auto asked = Clock::now();
     EXPECT_EQ(run.wait(300ms), -1);

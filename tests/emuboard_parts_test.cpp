@@ -121,9 +121,13 @@ TEST(CacheDir, FollowsTheOneRule) {
         EXPECT_EQ(fetch.wait(), 0) << fetch.errors();
         EXPECT_EQ(fetch.output(), c.expected + "\n");
     }
-    for (std::size_t i = 0; i < names.size(); ++i)
-        (void)(saved[i] ? setenv(names[i].c_str(), saved[i]->c_str(), 1)
-                        : unsetenv(names[i].c_str()));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::optional<std::string> &value = saved[i];
+        if (value)
+            (void)setenv(names[i].c_str(), value->c_str(), 1);
+        else
+            (void)unsetenv(names[i].c_str());
+    }
 }
 
 } // namespace

@@ -45,7 +45,9 @@ std::size_t one_of(const std::string &option, const std::string &value,
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (value == names[i])
             return i;
-        all += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+        if (i > 0)
+            all += i + 1 == names.size() ? " or " : ", ";
+        all += names[i];
     }
     refuse(option, value, "one of " + all);
 }

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -31,7 +32,7 @@ int above(int fd, int lowest) {
 }
 
 // The steps of the child's set-up, named to the parent when one fails.
-enum class Step : int { group, stdin, stdout, stderr, report, others, signals, exec };
+enum class Step : std::uint8_t { group, stdin, stdout, stderr, report, others, signals, exec };
 
 const char *name(Step step) {
     switch (step) {
