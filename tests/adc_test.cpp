@@ -231,6 +231,8 @@ TYPED_TEST(AdcBlock, SdoTakenInsideItsWindowWithMargin) {
         EXPECT_EQ(this->bench.read(2 + c), this->shown(c, 0xAAA)) << "input " << c;
 }
 
+namespace {
+
 // The model itself, driven with frames whose timing is set here, one wrong thing a row: it
 // must name that breach. A model that missed one would pass a block that breaks it.
 struct Frame {
@@ -245,7 +247,7 @@ struct Frame {
 
 // Three frames with this timing; the first CONVST at 1 us. Each pin's changes are made in
 // time order, those at the same instant in one step.
-static void drive(Adc &adc, const Frame &f) {
+void drive(Adc &adc, const Frame &f) {
     struct Change {
         std::int64_t t;
         unsigned pin; // CONVST, SCK, SDI
@@ -284,7 +286,7 @@ struct Breach {
 };
 
 // gtest names a row by its breach, not by its bytes.
-static void PrintTo(const Breach &row, std::ostream *os) {
+void PrintTo(const Breach &row, std::ostream *os) {
     *os << row.name;
 }
 
@@ -367,3 +369,5 @@ TEST(ModelSdo, HoldsThenChangesThenSettles) {
     }
     EXPECT_EQ(adc.breaches(), "");
 }
+
+} // namespace
