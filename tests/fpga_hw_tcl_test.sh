@@ -9,12 +9,7 @@
 # at each end of the range and fails one step outside it. The timing constraints ship with
 # the component.
 # Usage: fpga_hw_tcl_test.sh FPGA_DIR
-for tool in tclsh yosys; do
-    command -v $tool >/dev/null || { echo "$tool is missing: apt-get install tcl yosys"; exit 1; }
-done
-dir=$(cd "$1" && pwd)
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+. "$(dirname "$0")/fpga_tcl_setup.sh"
 
 # What the component declares.
 tclsh >"$tmp/tcl" <<TCL || { cat "$tmp/tcl"; exit 1; }

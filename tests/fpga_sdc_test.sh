@@ -13,12 +13,7 @@
 #  - the SDO window the delays state, with the FPGA's share of the budget each way, holds
 #    the half-clock at which the RTL takes SDO.
 # Usage: fpga_sdc_test.sh FPGA_DIR
-for tool in tclsh yosys; do
-    command -v $tool >/dev/null || { echo "$tool is missing: apt-get install tcl yosys"; exit 1; }
-done
-dir=$(cd "$1" && pwd)
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+. "$(dirname "$0")/fpga_tcl_setup.sh"
 
 # run MHZ [PINS [HIER]]: the design at MHZ, the block at HIER (default: inside a Platform
 # Designer system), the constraints read with battery_adc_pins = PINS.
