@@ -148,9 +148,7 @@ int main(int argc, char **argv) {
             relay.join();
         }
         if (cosim)
-            std::cerr << "emuboard: the FPGA design ran " << cosim->clocks()
-                      << " clocks and converted the battery " << cosim->battery_conversions()
-                      << " times\n";
+            std::cerr << "emuboard: " << cosim->summary() << '\n';
         if (auto what = failure.what()) {
             std::cerr << "emuboard: " << *what << '\n';
             return common::board_failed;

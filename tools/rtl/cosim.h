@@ -63,6 +63,12 @@ class Cosim {
     void start_battery() { started_ns_ = common::nanoseconds(common::Clock::now()); }
     [[nodiscard]] std::uint64_t clocks() const { return clocks_; }
     [[nodiscard]] std::uint64_t battery_conversions() const { return conversions_; }
+    // What the boards say of the design at the end of a run.
+    [[nodiscard]] std::string summary() const {
+        return "the FPGA design ran " + std::to_string(clocks()) +
+               " clocks and converted the battery " + std::to_string(battery_conversions()) +
+               " times";
+    }
     // Every breach of the converter's datasheet that its model saw, or "".
     [[nodiscard]] std::string breaches() const;
 

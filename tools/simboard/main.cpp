@@ -105,9 +105,7 @@ int main(int argc, char **argv) {
         }
         child = 0;
         if (cosim)
-            std::cerr << "simboard: the FPGA design ran " << cosim->clocks()
-                      << " clocks and converted the battery " << cosim->battery_conversions()
-                      << " times\n";
+            std::cerr << "simboard: " << cosim->summary() << '\n';
         if (auto what = failure.what()) {
             std::cerr << "simboard: " << *what << '\n';
             return common::board_failed;
