@@ -6,8 +6,8 @@
 # ports, directions, widths and HDL parameters must agree, the Avalon slave must have read
 # latency 1 and no waitrequest, and the reset must be synchronous. Each parameter's default
 # is the RTL's, and its allowed range is the one the RTL elaborates: Yosys builds the block
-# at each end of the range and fails one step outside it. The timing constraints ship with
-# the component.
+# at each end of the range and fails one step outside it. Generation adds the RTL and writes
+# the timing constraints for the instance (fpga_sdc checks what they say).
 # Usage: fpga_hw_tcl_test.sh FPGA_DIR
 . "$(dirname "$0")/fpga_tcl_setup.sh"
 
@@ -23,13 +23,19 @@ proc add_interface_port {iface port role dir width} {
     puts "port \$port [string tolower \$dir] \$width \$iface \$role"
 }
 proc set_interface_property {iface key value} { puts "property \$iface \$key \$value" }
-proc add_parameter {name type default} { puts "parameter \$name"; puts "default \$name \$default" }
+proc add_parameter {name type default} {
+    puts "parameter \$name"; puts "default \$name \$default"; set ::default(\$name) \$default
+}
 proc set_parameter_property {name key value} { puts "parameter \$name \$key \$value" }
 proc set_fileset_property {set key value} { puts "fileset \$set \$key \$value" }
-proc add_fileset_file {name type how path args} { puts "file \$path"; puts "file \$type \$path" }
+proc add_fileset {name type callback args} { set ::callback(\$name) \$callback }
+proc add_fileset_file {name type how path args} { puts "file \$name"; puts "file \$type \$name \$how" }
+proc get_parameter_value {name} { return \$::default(\$name) }
 proc set_module_assignment {key value} { puts "assignment \$key \$value" }
-foreach cmd {set_module_property add_fileset set_interface_assignment} { proc \$cmd args {} }
+foreach cmd {set_module_property set_interface_assignment} { proc \$cmd args {} }
 source "$dir/battery_adc_hw.tcl"
+# What generation adds: the RTL, and the constraints written for the instance.
+\$callback(QUARTUS_SYNTH) battery_adc
 TCL
 
 # What the RTL has: "port NAME DIRECTION WIDTH" from Yosys's RTLIL, and its parameters.
@@ -70,14 +76,13 @@ reset reset reset" "$(awk '$1 == "port" { print $2, $5, $6 }' "$tmp/tcl" | sort)
 for line in "property avs readLatency 1" "property avs addressUnits WORDS" \
     "property avs associatedClock clock" "property avs associatedReset reset" \
     "property reset synchronousEdges BOTH" "property reset associatedClock clock" \
-    "fileset QUARTUS_SYNTH TOP_LEVEL battery_adc" "file battery_adc.v" "file SDC battery_adc.sdc" \
+    "fileset QUARTUS_SYNTH TOP_LEVEL battery_adc" "file battery_adc.v" "file VERILOG battery_adc.v PATH" "file SDC battery_adc.sdc TEXT" \
     "parameter CLOCK_HZ SYSTEM_INFO CLOCK_RATE clock"; do
     grep -qx "$line" "$tmp/tcl" || { echo "missing: $line"; status=1; }
 done
 for key in vendor name group compatible; do
     grep -q "^assignment embeddedsw.dts.$key " "$tmp/tcl" || { echo "no embeddedsw.dts.$key"; status=1; }
 done
-[ -f "$dir/battery_adc.sdc" ] || { echo "the component names battery_adc.sdc, which is not there"; status=1; }
 
 # Defaults: the RTL's, as Yosys evaluates them.
 yosys -p "read_verilog -dump_ast2 $dir/battery_adc.v" 2>&1 | awk '

@@ -1,37 +1,42 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # The timing constraints against the RTL, as far as this machine can check them without
-# Quartus: tclsh reads battery_adc.sdc with the timing analyser's commands stubbed by a
-# design made from what Yosys reads of battery_adc.v at that CLOCK_HZ (its ports, as the
-# top level's pins of the same name in capitals, and its flip-flops with their clock edge,
-# deep in a Platform Designer system's hierarchy, or in the top level itself). At 50,
-# 100 and 200 MHz, and with pins of other names:
+# Quartus. battery_adc_hw.tcl runs with Platform Designer's commands stubbed, and its
+# synthesis callback writes battery_adc.sdc for an instance's CLOCK_HZ. tclsh then reads
+# that file with the timing analyser's commands stubbed by a design made from what Yosys
+# reads of battery_adc.v at that CLOCK_HZ: its ports, as top-level pins of the same name in
+# capitals (or as the project names them), its flip-flops inside a Platform Designer
+# system (or in the top level), and the project's clock at the block's clk, at the rate
+# the case gives. The stubs answer as the analyser would: a generated clock gets the
+# master that reaches its source pin, or is not created; a period is given to the
+# picosecond. At 50, 73, 100, 150 and 200 MHz:
 #  - every pin, register and clock the file names exists, and each constraint names one;
-#  - output delays go to the design's outputs, the input delay to its input;
-#  - SCK's divide-by, the multicycles and the falling-edge exceptions are the RTL's counts
-#    as Yosys elaborates them (HALF_SCK, SDO_HALVES, CONVST_HALVES);
-#  - the SDO window the delays state, with the FPGA's share of the budget each way, holds
-#    the half-clock at which the RTL takes SDO.
+#  - SCK is a clock generated at its pin from SCK's flip-flop, clk divided by the RTL's
+#    2 x HALF_SCK; CONVST is held to SCK's pin, within the budget less the traces' spread;
+#  - the multicycles are the RTL's HALF_SCK and SDO_HALVES as Yosys elaborates them, and the
+#    SDO window the delays state, with the FPGA's share of the budget, holds the half-clock
+#    at which the RTL takes SDO.
+# Then the faults: each planted in a copy of the generated file, or in the design around
+# it, must fail, and the file must stop with an error where it cannot find what it needs.
 # Usage: fpga_sdc_test.sh FPGA_DIR
 . "$(dirname "$0")/fpga_tcl_setup.sh"
 
-# run MHZ [PINS [HIER]]: the design at MHZ, the block at HIER (default: inside a Platform
-# Designer system), the constraints read with battery_adc_pins = PINS.
-run() {
-    hz=$(($1 * 1000000))
-    # The RTL's localparams at this clock: Yosys's AST after it has evaluated them.
-    sed "s/\(parameter integer CLOCK_HZ *= *\)[0-9_]*/\1$hz/" "$dir/battery_adc.v" >"$tmp/rtl.v"
-    yosys -p "read_verilog -dump_ast2 $tmp/rtl.v" 2>&1 | awk '
+# rtl MHZ: the RTL at MHZ as Yosys reads it, in $tmp/MHZ: its localparams (params.tcl),
+# its ports and its flip-flops with the clock edge each takes (design.tcl).
+rtl() {
+    d=$tmp/$1 hz=$(($1 * 1000000))
+    mkdir -p "$d"
+    sed "s/\(parameter integer CLOCK_HZ *= *\)[0-9_]*/\1$hz/" "$dir/battery_adc.v" >"$d/rtl.v"
+    yosys -p "read_verilog -dump_ast2 $d/rtl.v" 2>&1 | awk '
         function value(bits, i, v) { for (i = 1; i <= length(bits); i++) v = 2 * v + substr(bits, i, 1); return v }
         /AST_(LOCAL)?PARAM/ && match($0, /str=.\\[A-Z_]+/) {
             name = substr($0, RSTART + 6, RLENGTH - 6); want = 1; next }
         want && /AST_CONSTANT/ && match($0, /bits=.[01]+/) {
             print "set rtl(" name ") " value(substr($0, RSTART + 6, RLENGTH - 6)) }
-        { want = 0 }' | sort -u >"$tmp/params.tcl"
-    grep -qx "set rtl(CLOCK_HZ) $hz" "$tmp/params.tcl" ||
+        { want = 0 }' | sort -u >"$d/params.tcl"
+    grep -qx "set rtl(CLOCK_HZ) $hz" "$d/params.tcl" ||
         { echo "$1 MHz: Yosys did not elaborate battery_adc.v at CLOCK_HZ = $hz"; return 1; }
-    # Its ports and its flip-flops, each with the clock edge that it takes.
-    (cd "$tmp" && yosys -q -p "read_verilog rtl.v; hierarchy -top battery_adc; proc; opt_clean; \
+    (cd "$d" && yosys -q -p "read_verilog rtl.v; hierarchy -top battery_adc; proc; opt_clean; \
         write_rtlil rtl.il" >/dev/null) || { echo "yosys cannot read battery_adc.v"; return 1; }
     awk '$1 == "wire" && ($2 == "width" ? $4 : $2) ~ /^(input|output)$/ {
             name = $NF; sub(/^\\/, "", name); print "set rtl_port(" name ") " ($2 == "width" ? $4 : $2) }
@@ -40,133 +45,140 @@ run() {
         d && $1 == "connect" && $2 == "\\Q" { q = $0 }
         d && $1 == "end" { n = split(q, t, " ")
             for (i = 3; i <= n; i++) if (t[i] ~ /^\\/) print "set rtl_reg(" substr(t[i], 2) ") " edge
-            d = 0 }' "$tmp/rtl.il" | sort -u >"$tmp/design.tcl"
+            d = 0 }' "$d/rtl.il" | sort -u >"$d/design.tcl"
+    # What Platform Designer's generation writes for an instance at this CLOCK_HZ.
+    tclsh >"$d/generate.log" 2>&1 <<TCL || { cat "$d/generate.log"; return 1; }
+rename package tcl_package
+proc package {args} {
+    if {[lrange \$args 0 2] eq {require -exact qsys}} { return 16.1 }
+    uplevel 1 [list tcl_package {*}\$args]
+}
+proc add_parameter {name type default} { set ::parameter(\$name) \$default }
+proc get_parameter_value {name} { return \$::parameter(\$name) }
+proc add_fileset {name type callback args} { set ::callback(\$name) \$callback }
+proc add_fileset_file {name type source contents args} {
+    if {\$source eq "TEXT"} { set f [open $d/\$name w]; puts -nonewline \$f \$contents; close \$f }
+}
+foreach cmd {set_module_property set_parameter_property add_interface set_interface_property
+             add_interface_port set_interface_assignment set_module_assignment
+             set_fileset_property} { proc \$cmd args {} }
+source $dir/battery_adc_hw.tcl
+set parameter(CLOCK_HZ) $hz
+\$callback(QUARTUS_SYNTH) battery_adc
+TCL
+    [ -s "$d/battery_adc.sdc" ] || { echo "$1 MHz: the synthesis callback wrote no battery_adc.sdc"; return 1; }
+}
 
-    tclsh >"$tmp/sdc" 2>&1 <<TCL
-source $tmp/params.tcl
-source $tmp/design.tcl
-set pins [list $2]
-if {[llength \$pins]} { set battery_adc_pins \$pins }
-set hier {${3:-soc_system:u0|battery_adc:battery_adc_0}}
+# The timing analyser's commands, as stubs that log what the file asks for.
+cat >"$tmp/analyser.tcl" <<'TCL'
+source $rtl_dir/params.tcl
+source $rtl_dir/design.tcl
+set failed 0
+proc fail {what} { puts "FAIL $what"; set ::failed 1 }
 # The top level's pins: each port of the block's conduit, under the name given or in capitals.
 array set pin_of {}
-foreach {p name} \$pins { set pin_of(adc_\$p) \$name }
+foreach {p name} $pins { set pin_of(adc_$p) $name }
 foreach p [array names rtl_port adc_*] {
-    set name [expr {[info exists pin_of(\$p)] ? \$pin_of(\$p) : [string toupper \$p]}]
-    set port(\$name) \$rtl_port(\$p)
+    set name [expr {[info exists pin_of($p)] ? $pin_of($p) : [string toupper $p]}]
+    set port($name) $rtl_port($p)
 }
-# The analyser gives a period to the picosecond: 6.666 ns at 150 MHz.
-set clock(sys_clk) [expr {floor(1e6 / $1) / 1000.0}]
-set failed 0
-proc fail {what} { puts "FAIL \$what"; set ::failed 1 }
+# The project's clock at the block's clk, its period to the picosecond (6.666 ns at 150 MHz).
+if {$clock_mhz ne "none"} { set clock(sys_clk) [expr {floor(1e6 / $clock_mhz) / 1000.0}] }
 
-# opts ARGS: an array of ARGS's options; flags are 1; the last word is the object.
+# opts NAME ARGS: an array of ARGS's options; flags are 1; the last word is the object.
 proc opts {name args} {
-    upvar 1 \$name o
-    for {set i 0} {\$i < [llength \$args] - 1} {incr i} {
-        set key [lindex \$args \$i]
-        if {\$key in {-clock_fall -add_delay -nowarn -compatibility_mode -setup -hold -start -end}} {
-            set o(\$key) 1
+    upvar 1 $name o
+    for {set i 0} {$i < [llength $args] - 1} {incr i} {
+        set key [lindex $args $i]
+        if {$key in {-clock_fall -add_delay -nowarn -compatibility_mode -setup -hold -start -end}} {
+            set o($key) 1
         } else {
-            set o(\$key) [lindex \$args [incr i]]
+            set o($key) [lindex $args [incr i]]
         }
     }
 }
 # A collection is a list of object names.
-proc get_collection_size {c} { llength \$c }
-proc get_ports {args} {
-    set name [lindex \$args end]
-    set found [lsort [array names ::port \$name]]
-    if {![llength \$found]} { puts "looked for pin \$name" }
-    return \$found
-}
-proc get_registers {args} {
-    set found {}
-    foreach r [array names ::rtl_reg] {
-        if {[string match [lindex \$args end] "\$::hier|\$r"]} { lappend found "\$::hier|\$r" }
-    }
-    return [lsort \$found]
-}
+proc get_collection_size {c} { llength $c }
+proc get_ports {args} { lsort [array names ::port [lindex $args end]] }
 proc get_pins {args} {
     set found {}
     foreach r [array names ::rtl_reg] {
-        if {[string match [lindex \$args end] "\$::hier|\$r|clk"]} { lappend found "\$::hier|\$r|clk" }
+        if {[string match [lindex $args end] "$::hier|$r|clk"]} { lappend found "$::hier|$r|clk" }
     }
-    return [lsort \$found]
+    return [lsort $found]
 }
-proc get_clocks {args} { array names ::clock [lindex \$args end] }
+proc get_clocks {args} { array names ::clock [lindex $args end] }
+# A generated clock's master is the clock that reaches its source; with none, the analyser
+# warns and creates no clock.
 proc create_generated_clock {args} {
-    opts o {*}\$args
-    set target [lindex \$args end]
-    if {[llength \$o(-source)] != 1 || [llength \$target] != 1} { fail "clock \$o(-name) on \$target from \$o(-source)" }
-    set ::clock(\$o(-name)) [expr {\$::clock(sys_clk) * \$o(-divide_by)}]
-    set ::source(\$o(-name)) \$o(-source)
-    puts "clock \$o(-name) divide_by \$o(-divide_by) source \$o(-source) target \$target"
+    opts o {*}$args
+    set target [lindex $args end]
+    if {[llength $o(-source)] != 1 || [llength $target] != 1} { fail "clock $o(-name) on $target from $o(-source)" }
+    if {![info exists ::clock(sys_clk)]} {
+        puts "warning: the master clock for $o(-name) could not be derived; not created"
+        return
+    }
+    set ::clock($o(-name)) [expr {$::clock(sys_clk) * $o(-divide_by)}]
+    set ::master($o(-name)) sys_clk
+    puts "clock $o(-name) divide_by $o(-divide_by) source $o(-source) target $target"
 }
-proc remove_clock {name} { unset ::clock(\$name) }
 proc get_clock_info {what c} {
-    switch -- \$what {
-        -period { return \$::clock(\$c) }
-        -master_clock { return sys_clk }
+    switch -- $what {
+        -period { return $::clock($c) }
+        -master_clock { return $::master($c) }
     }
 }
-proc post_message {args} { fail "message: [lindex \$args end]" }
+proc post_message {args} { opts o {*}$args; puts "$o(-type): [lindex $args end]" }
 proc check_to {what to} {
-    if {[llength \$to] != 1} { fail "\$what names [llength \$to] objects: \$to" }
+    if {[llength $to] != 1} { fail "$what names [llength $to] objects: $to" }
 }
-proc set_output_delay {args} {
-    opts o {*}\$args
-    set to [lindex \$args end]
-    check_to "output delay" \$to
-    if {[lsearch -exact [array names ::clock] \$o(-clock)] < 0} { fail "output delay on \$to: no clock \$o(-clock)" }
-    if {\$::port(\$to) ne "output"} { fail "output delay on \$::port(\$to) \$to" }
-    set m [expr {[info exists o(-max)] ? "max \$o(-max)" : "min \$o(-min)"}]
-    puts "output \$to \$o(-clock) \$m"
+proc delay {kind args} {
+    opts o {*}$args
+    set to [lindex $args end]
+    check_to "$kind delay" $to
+    if {![info exists ::clock($o(-clock))]} { fail "$kind delay on $to: no clock $o(-clock)" }
+    if {$::port($to) ne "${kind}put"} { fail "$kind delay on $::port($to) $to" }
+    set m [expr {[info exists o(-max)] ? "max $o(-max)" : "min $o(-min)"}]
+    set edge [expr {[info exists o(-clock_fall)] ? "fall" : "rise"}]
+    puts "$kind $to $o(-clock) $edge $m"
 }
-proc set_input_delay {args} {
-    opts o {*}\$args
-    set to [lindex \$args end]
-    check_to "input delay" \$to
-    if {[lsearch -exact [array names ::clock] \$o(-clock)] < 0} { fail "input delay on \$to: no clock \$o(-clock)" }
-    if {\$::port(\$to) ne "input"} { fail "input delay on \$::port(\$to) \$to" }
-    set m [expr {[info exists o(-max)] ? "max \$o(-max)" : "min \$o(-min)"}]
-    set edge [expr {[lsearch \$args -clock_fall] >= 0 ? "fall" : "rise"}]
-    puts "input \$to \$o(-clock) \$edge \$m"
-}
+proc set_output_delay {args} { delay out {*}$args }
+proc set_input_delay {args} { delay in {*}$args }
 proc set_multicycle_path {args} {
-    set to any
-    foreach {key value} [lrange \$args 0 end-1] {
-        switch -- \$key { -from { set from \$value } -to { set to \$value } }
-    }
-    check_to "multicycle from" \$from
-    puts "multicycle [lrange \$args end-2 end] from \$from to \$to"
+    opts o {*}$args
+    set from [expr {[info exists o(-from)] ? $o(-from) : "any"}]
+    set to [expr {[info exists o(-to)] ? $o(-to) : "any"}]
+    if {$from ne "any"} { check_to "multicycle from" $from }
+    if {$to ne "any"} { check_to "multicycle to" $to }
+    puts "multicycle [lrange $args end-2 end] from $from to $to"
 }
-proc set_max_delay {args} { opts o {*}\$args; check_to "max delay from" \$o(-from); check_to "max delay to" \$o(-to)
-    puts "max_delay \$o(-from) \$o(-to) [lindex \$args end]" }
-proc set_min_delay {args} { opts o {*}\$args; check_to "min delay from" \$o(-from); check_to "min delay to" \$o(-to)
-    puts "min_delay \$o(-from) \$o(-to) [lindex \$args end]" }
+proc path_delay {kind args} {
+    opts o {*}$args
+    if {[info exists o(-from)]} { fail "$kind delay from $o(-from): CONVST is bounded whatever drives it" }
+    check_to "$kind delay to" $o(-to)
+    puts "${kind}_delay $o(-to) [lindex $args end]"
+}
+proc set_max_delay {args} { path_delay max {*}$args }
+proc set_min_delay {args} { path_delay min {*}$args }
 
-if {[catch {source $dir/battery_adc.sdc} err]} { fail "battery_adc.sdc: \$err" }
-
+if {[catch {source $sdc} err]} { puts "stopped: $err" }
 TCL
-    # The checks read the log of the commands, so they run in a second tclsh.
-    if grep -q '^FAIL' "$tmp/sdc"; then cat "$tmp/sdc"; return 1; fi
-    CHECK_MHZ=$1 PINS="$2" HIER="${3:-soc_system:u0|battery_adc:battery_adc_0}" tclsh "$tmp/check.tcl" "$tmp/params.tcl" "$tmp/design.tcl" "$tmp/sdc"
-}
 
+# The log against the RTL's numbers.
 cat >"$tmp/check.tcl" <<'TCL'
-lassign $argv params design log
-source $params
-source $design
+lassign $argv rtl_dir log mhz pins hier
+source $rtl_dir/params.tcl
+source $rtl_dir/design.tcl
 set f [open $log]; set lines [split [string trim [read $f]] \n]; close $f
-set T [expr {1000.0 / $env(CHECK_MHZ)}]
+set T [expr {1000.0 / $mhz}]
 set n $rtl(HALF_SCK)
 array set pin {convst ADC_CONVST sck ADC_SCK sdi ADC_SDI sdo ADC_SDO}
-array set pin $env(PINS)
-set hier $env(HIER)
+array set pin $pins
 set failed 0
-proc fail {what} { puts "$::env(CHECK_MHZ) MHz: $what"; set ::failed 1 }
+proc fail {what} { puts "$::mhz MHz: $what"; set ::failed 1 }
 proc find {pattern} { lsearch -all -inline -glob $::lines $pattern }
+foreach line [find "FAIL *"] { fail [string range $line 5 end] }
+foreach line [concat [find "stopped: *"] [find "error: *"] [find "warning: *"]] { fail $line }
 
 # SCK: a clock generated at its pin from SCK's own flip-flop, clk divided by two phases.
 set c [find "clock battery_adc_sck *"]
@@ -178,18 +190,38 @@ if {[llength $c] != 1} {
     if {$source ne "$hier|adc_sck|clk"} { fail "SCK's source is $source, not adc_sck's clock" }
     if {$target ne $pin(sck)} { fail "SCK's clock is on $target, not $pin(sck)" }
 }
-# Each output has its delays, max and min; SDO its input delay, after SCK's fall.
-foreach {p clock} [list convst sys_clk sck sys_clk sdi battery_adc_sck] {
+# Every delay is from SCK at its pin: SDI's and CONVST's out, SDO's in, from SCK's fall.
+foreach {kind p edge} {out convst rise out sdi rise in sdo fall} {
     foreach m {max min} {
-        if {![llength [find "output $pin($p) $clock $m *"]]} { fail "no $m output delay on $pin($p) from $clock" }
+        set d [find "$kind $pin($p) battery_adc_sck $edge $m *"]
+        if {[llength $d] != 1} { fail "not one $m ${kind}put delay on $pin($p) from SCK"; continue }
+        set delay($p,$m) [lindex $d 0 end]
     }
 }
-foreach m {max min} {
-    set d [find "input $pin(sdo) battery_adc_sck fall $m *"]
-    if {[llength $d] != 1} { fail "no $m input delay on $pin(sdo) from SCK's fall"; continue }
-    set in($m) [lindex $d 0 end]
+if {[llength [find "out $pin(sck) *"]] || [llength [find "* sys_clk *"]]} {
+    fail "a delay from the clock's source, not from SCK at its pin: [find {out *}]"
 }
-
+# CONVST: within the budget less the traces' spread (5 - 1 ns) of SCK's pin either way,
+# less than the clock that the RTL's waits keep for that skew.
+set skew [expr {5.0 - 1.0}]
+if {[info exists delay(convst,max)] && ($delay(convst,max) != 0 || $delay(convst,min) != 0)} {
+    fail "CONVST's output delays are $delay(convst,max) and $delay(convst,min), not 0: the skew is the max and min delay"
+}
+set max [find "max_delay $pin(convst) *"]
+set min [find "min_delay $pin(convst) *"]
+if {[llength $max] != 1 || abs([lindex $max 0 end] - $skew) > 1e-9 ||
+        [llength $min] != 1 || abs([lindex $min 0 end] + $skew) > 1e-9} {
+    fail "CONVST is not held within $skew ns of SCK's pin: $max $min"
+} elseif {$skew >= $T} {
+    fail "CONVST's skew of $skew ns is not inside the clock ($T ns) that the RTL keeps for it"
+}
+# SDI: set as SCK falls, taken as it rises half an SCK period later.
+if {[llength [find "multicycle -setup -start $n from any to $pin(sdi)"]] != 1} {
+    fail "SDI's setup multicycle is not HALF_SCK = $n: [find {multicycle -setup -start *}]"
+}
+if {[llength [find "multicycle -hold -start [expr {2 * $n - 1}] from any to $pin(sdi)"]] != 1} {
+    fail "SDI's hold multicycle is not 2 x HALF_SCK - 1: [find {multicycle -hold -start *}]"
+}
 # SDO: taken SDO_HALVES half-clocks after the clk edge E that makes SCK fall.
 set halves $rtl(SDO_HALVES)
 if {[llength [find "multicycle -setup -end [expr {($halves + 1) / 2}] from $pin(sdo) to any"]] != 1} {
@@ -198,59 +230,95 @@ if {[llength [find "multicycle -setup -end [expr {($halves + 1) / 2}] from $pin(
 if {[llength [find "multicycle -hold -end [expr {2 * $n - 1}] from $pin(sdo) to any"]] != 1} {
     fail "SDO's hold multicycle is not 2 x HALF_SCK - 1 = [expr {2 * $n - 1}]: [find {multicycle -hold -end *}]"
 }
-set edge [expr {$halves % 2 ? "fall" : "rise"}]
 set takers {}
 foreach r [array names rtl_reg] { if {$rtl_reg($r) eq "fall"} { lappend takers $r } }
-if {$edge eq "fall" && [lsearch -glob $takers *sdo*] < 0} {
+if {$halves % 2 && [lsearch -glob $takers *sdo*] < 0} {
     fail "SDO_HALVES $halves is odd, and the RTL has no falling-edge flip-flop for SDO"
-}
-# SDI: set as SCK falls, taken as it rises half an SCK period later.
-if {[llength [find "multicycle -setup -start $n from $hier|adc_sdi to $pin(sdi)"]] != 1} {
-    fail "SDI's setup multicycle is not HALF_SCK = $n: [find {multicycle -setup -start *}]"
-}
-if {[llength [find "multicycle -hold -start [expr {2 * $n - 1}] from $hier|adc_sdi to $pin(sdi)"]] != 1} {
-    fail "SDI's hold multicycle is not 2 x HALF_SCK - 1: [find {multicycle -hold -start *}]"
-}
-# CONVST: an odd CONVST_HALVES ends on a falling-edge flip-flop, whose path to the pin
-# gets a whole clock from its own edge; an even one has no such flip-flop to name.
-set late [find "max_delay *"]
-if {$rtl(CONVST_HALVES) % 2} {
-    if {[llength $late] != 1} {
-        fail "CONVST_HALVES $rtl(CONVST_HALVES) is odd, and no max delay from its falling-edge flip-flop"
-    } else {
-        lassign [lindex $late 0] - from to value
-        set r [string range $from [string length "$hier|"] end]
-        if {![info exists rtl_reg($r)] || $rtl_reg($r) ne "fall"} { fail "$from is no falling-edge flip-flop" }
-        if {$to ne $pin(convst) || abs($value - $T) > 0.001} { fail "max delay $from to $to is $value, not $T" }
-        if {![llength [find "min_delay $from $pin(convst) 0"]]} { fail "no min delay from $from" }
-    }
-} elseif {[llength $late]} {
-    fail "CONVST_HALVES $rtl(CONVST_HALVES) is even, and the file names a falling-edge path: $late"
 }
 # The SDO window the input delays state, with the FPGA's share of the budget (5 ns less
 # the trace each way) on each side, holds the half-clock at which the RTL takes it: after
 # the latest arrival, before the bit moves again one SCK period later.
-if {[info exists in(max)] && [info exists in(min)]} {
+if {[info exists delay(sdo,max)] && [info exists delay(sdo,min)]} {
     set take [expr {$halves * $T / 2}]
-    set share [expr {5.0 - 1.0}] ;# the budget less the file's default trace
-    set first [expr {$in(max) + 2 * $share}]
-    set last [expr {2 * $n * $T + $in(min)}]
+    set share [expr {5.0 - 1.0}]
+    set first [expr {$delay(sdo,max) + 2 * $share}]
+    set last [expr {2 * $n * $T + $delay(sdo,min)}]
     if {!($first < $take && $take < $last)} {
         fail "SDO is taken at $take ns, outside its window $first ns to $last ns"
-    } else {
-        puts [format "%3d MHz: SCK clk/%d, SDO taken at %.1f ns in %.1f..%.1f ns (margins %.1f/%.1f), CONVST %d half-clocks" \
-            $env(CHECK_MHZ) [expr {2 * $n}] $take $first $last [expr {$take - $first}] [expr {$last - $take}] $rtl(CONVST_HALVES)]
+    } elseif {!$failed} {
+        puts [format "%3d MHz: SCK clk/%d, CONVST within %.1f ns of SCK, SDO taken at %.1f ns in %.1f..%.1f ns (margins %.1f/%.1f)" \
+            $mhz [expr {2 * $n}] $skew $take $first $last [expr {$take - $first}] [expr {$last - $take}]]
     }
 }
 exit $failed
 TCL
 
+# analyse MHZ [SDC [CLOCK_MHZ [PINS [HIER]]]]: the file (by default the one generated at
+# MHZ) read against the RTL at MHZ, with the project's clock at CLOCK_MHZ (default MHZ;
+# none: no clock), pins named PINS and the block at HIER (default: in a Platform Designer
+# system).
+analyse() {
+    mhz=$1 sdc=${2:-$tmp/$1/battery_adc.sdc} clock_mhz=${3:-$1} pins=$4
+    hier=${5:-soc_system:u0|battery_adc:battery_adc_0}
+    tclsh >"$tmp/log" 2>&1 <<TCL
+set rtl_dir $tmp/$mhz
+set sdc $sdc
+set clock_mhz {$clock_mhz}
+set pins {$pins}
+if {[llength \$pins]} { set battery_adc_pins \$pins }
+set hier {$hier}
+source $tmp/analyser.tcl
+TCL
+    tclsh "$tmp/check.tcl" "$tmp/$mhz" "$tmp/log" "$mhz" "$pins" "$hier"
+}
+
 status=0
-for mhz in 50 100 150 200; do
-    run $mhz "" || status=1
+for mhz in 50 73 100 150 200; do
+    rtl $mhz && analyse $mhz || status=1
 done
 # Pins named by the project, not the defaults; the block in the top level itself.
-run 50 "convst CONV sck SCLK sdi MOSI sdo MISO" || status=1
-run 200 "" "battery_adc:adc" || status=1
-[ $status = 0 ] && echo "battery_adc.sdc matches battery_adc.v at 50, 100, 150 and 200 MHz"
+analyse 50 "" "" "convst CONV sck SCLK sdi MOSI sdo MISO" || status=1
+analyse 200 "" "" "" "battery_adc:adc" || status=1
+
+# plant NAME MHZ SED_EXPRESSION: a copy of the file generated at MHZ, changed by the
+# expression, which must still apply.
+plant() {
+    sed "$3" "$tmp/$2/battery_adc.sdc" >"$tmp/$1.sdc"
+    ! cmp -s "$tmp/$1.sdc" "$tmp/$2/battery_adc.sdc" || { echo "planted $1: $3 changes nothing"; status=1; }
+}
+# must_fail WHAT PATTERN ANALYSE-ARGUMENTS: the case fails, and says PATTERN.
+must_fail() {
+    what=$1 pattern=$2
+    shift 2
+    if out=$(analyse "$@"); then
+        echo "passed with $what"; status=1
+    elif ! echo "$out" | grep -q "$pattern"; then
+        printf 'with %s, not "%s" but:\n%s\n' "$what" "$pattern" "$out"; status=1
+    else
+        echo "fails with $what: $(echo "$out" | grep -m1 "$pattern")"
+    fi
+}
+plant no_sck_clock 50 '/create_generated_clock/d'
+must_fail "no generated clock" "stopped: .*no clock reaches" 50 "$tmp/no_sck_clock.sdc"
+plant sdo_multicycle 50 's/(\$sdo_halves + 1) \/ 2/($sdo_halves + 3) \/ 2/'
+must_fail "an SDO multicycle one long" "SDO's setup multicycle" 50 "$tmp/sdo_multicycle.sdc"
+plant sdi_multicycle 200 's/-setup -start \$half_sck/-setup -start [expr {$half_sck + 1}]/'
+must_fail "an SDI multicycle one long" "SDI's setup multicycle" 200 "$tmp/sdi_multicycle.sdc"
+plant half_sck 100 's/variable half_sck 2/variable half_sck 1/'
+must_fail "SCK's divider for 50 MHz at 100 MHz" "SCK divides clk by 2" 100 "$tmp/half_sck.sdc"
+plant clock_hz 50 's/variable clock_hz 50000000/variable clock_hz 51000000/'
+must_fail "CLOCK_HZ changed in the file" "stopped: .*CLOCK_HZ = 51000000 (19.608 ns).*20.0 ns" 50 "$tmp/clock_hz.sdc"
+plant clock_pin 50 's/adc_sck|clk"/adc_sck|clock"/'
+must_fail "a clock pin that is not there" "stopped: .*not one clock pin" 50 "$tmp/clock_pin.sdc"
+plant pin 50 's/sdo ADC_SDO}/sdo ADC_MISO}/'
+must_fail "a pin that is not there" "stopped: .*no pin ADC_MISO for the converter's SDO" 50 "$tmp/pin.sdc"
+plant skew 200 's/set skew \[expr {\$budget/set skew [expr {1.0 + $budget/'
+must_fail "CONVST 5 ns from SCK" "CONVST is not held within 4.0 ns" 200 "$tmp/skew.sdc"
+plant from_source 50 's/set_output_delay -clock battery_adc_sck -max 0/set_output_delay -clock sys_clk -max 16/'
+must_fail "CONVST from the clock's source" "a delay from the clock's source" 50 "$tmp/from_source.sdc"
+# The design around the file: no clock at the block's clk; a clock other than CLOCK_HZ.
+must_fail "no clock at the block" "stopped: .*no clock reaches \*battery_adc:\*|adc_sck|clk, the block's clk" 50 "" none
+must_fail "a 100 MHz clock at a 50 MHz instance" "stopped: .*CLOCK_HZ = 50000000 (20.000 ns), but the block's clock sys_clk has a period of 10.0 ns" 50 "" 100
+must_fail "the block not where the pattern looks" "stopped: .*not one clock pin" 50 "" "" "" "battery_adc_0"
+[ $status = 0 ] && echo "battery_adc.sdc, as generated, matches battery_adc.v at 50, 73, 100, 150 and 200 MHz"
 exit $status
