@@ -3,9 +3,11 @@
 # The device-tree overlay on the Cyclone V device trees that Debian's own armhf kernel
 # package ships, as the emulated board's cache keeps them ($CACHE/dtbs, where
 # `fetch.sh --where` prints $CACHE). fdtoverlay applies it to each; fdtget then finds the
-# lightweight bridge's controller enabled and releasing the bridge, and the block's node
-# in the base FPGA region with the component's compatible, at 0xFF241000 for 0x40 bytes as
-# the processor sees it (through every ranges above it).
+# lightweight bridge's controller enabled and releasing the bridge; the region's
+# fpga-bridges naming that bridge and no other node, so that programming the FPGA through
+# the region gates it; and the block's node in the region with the component's compatible,
+# at 0xFF241000 for 0x40 bytes as the processor sees it (through every ranges above it),
+# with no property but those two, none that the component's parameters could make stale.
 # Usage: fpga_overlay_test.sh FPGA_DIR FETCH_SCRIPT
 for tool in dtc fdtoverlay fdtget; do
     command -v $tool >/dev/null ||
@@ -54,6 +56,16 @@ cpu_address() {
     printf '0x%x 0x%x\n' "$address" "$size"
 }
 
+# node_of PHANDLE: the path of the node whose phandle it is, one line each.
+node_of() {
+    dtc -I dtb -O dts "$dtb" 2>/dev/null | awk -v want="$1" '
+        /^[ \t]*[^ \t]+ \{$/ { path[++depth] = $1 == "/" ? "" : $1; next }
+        /^[ \t]*\};$/ { depth--; next }
+        /^[ \t]*phandle = </ { p = $3; gsub(/[<>;]/, "", p)
+            if (p == sprintf("0x%x", want)) {
+                out = ""; for (i = 2; i <= depth; i++) out = out "/" path[i]; print out } }'
+}
+
 status=0
 for dtb in "$@"; do
     name=${dtb##*/}
@@ -67,6 +79,12 @@ for dtb in "$@"; do
     [ "$(fdtget -t s "$dtb" $bridge status 2>/dev/null)" = okay ] || fail "the lightweight bridge is not okay"
     [ "$(fdtget -t u "$dtb" $bridge bridge-enable 2>/dev/null)" = 1 ] ||
         fail "the lightweight bridge is not released from reset (bridge-enable)"
+    gates=$(fdtget -t u "$dtb" $region fpga-bridges 2>/dev/null)
+    if [ "$(echo $gates | wc -w)" != 1 ]; then
+        fail "$region's fpga-bridges is not one bridge: '$gates'"
+    elif [ "$(node_of "$gates")" != $bridge ]; then
+        fail "$region's fpga-bridges names '$(node_of "$gates" | tr '\n' ' ')', not $bridge"
+    fi
     nodes=$(for n in $(fdtget -l "$dtb" $region); do
         [ "$(fdtget -t s "$dtb" "$region/$n" compatible 2>/dev/null)" = "$compatible" ] &&
             echo "$region/$n"
@@ -75,6 +93,8 @@ for dtb in "$@"; do
         { fail "not one node with compatible $compatible in $region: $nodes"; continue; }
     at=$(cpu_address "$nodes") || { fail "$at"; continue; }
     [ "$at" = "0xff241000 0x40" ] || fail "$nodes is at $at, not 0xff241000 0x40"
-    [ $status = 0 ] && echo "$name: $nodes ($compatible) at $at; lightweight bridge okay"
+    props=$(fdtget -p "$dtb" "$nodes" | sort | tr '\n' ' ')
+    [ "$props" = "compatible reg " ] || fail "$nodes holds $props: more than compatible and reg"
+    [ $status = 0 ] && echo "$name: $nodes ($compatible) at $at; lightweight bridge okay, gated by the region"
 done
 exit $status
