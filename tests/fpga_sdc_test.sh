@@ -36,8 +36,10 @@ rtl() {
         { want = 0 }' | sort -u >"$d/params.tcl"
     grep -qx "set rtl(CLOCK_HZ) $hz" "$d/params.tcl" ||
         { echo "$1 MHz: Yosys did not elaborate battery_adc.v at CLOCK_HZ = $hz"; return 1; }
-    (cd "$d" && yosys -q -p "read_verilog rtl.v; hierarchy -top battery_adc; proc; opt_clean; \
-        write_rtlil rtl.il" >/dev/null) || { echo "yosys cannot read battery_adc.v"; return 1; }
+    # Any other Verilog beside the block is a model of a primitive it instantiates.
+    models=$(for f in "$dir"/*.v; do [ "${f##*/}" = battery_adc.v ] || printf '%s ' "$f"; done)
+    (cd "$d" && yosys -q -p "read_verilog rtl.v $models; hierarchy -top battery_adc; proc; \
+        opt_clean; write_rtlil rtl.il" >/dev/null) || { echo "yosys cannot read battery_adc.v"; return 1; }
     awk '$1 == "wire" && ($2 == "width" ? $4 : $2) ~ /^(input|output)$/ {
             name = $NF; sub(/^\\/, "", name); print "set rtl_port(" name ") " ($2 == "width" ? $4 : $2) }
         $1 == "cell" && $2 ~ /dff/ { d = 1; edge = "rise"; q = ""; next }
