@@ -110,13 +110,15 @@ proc get_pins {args} {
     return [lsort $found]
 }
 proc get_clocks {args} { array names ::clock [lindex $args end] }
-# A generated clock's master is the clock that reaches its source; with none, the analyser
-# warns and creates no clock.
+# A generated clock's master is the clock that reaches its source, a flip-flop's clock pin
+# in the block; with none, the analyser warns and creates no clock.
 proc create_generated_clock {args} {
     opts o {*}$args
     set target [lindex $args end]
     if {[llength $o(-source)] != 1 || [llength $target] != 1} { fail "clock $o(-name) on $target from $o(-source)" }
-    if {![info exists ::clock(sys_clk)]} {
+    set reg [regsub {\|clk$} [string range $o(-source) [string length "$::hier|"] end] {}]
+    if {![info exists ::clock(sys_clk)] || ![string match "$::hier|*|clk" $o(-source)] ||
+            ![info exists ::rtl_reg($reg)]} {
         puts "warning: the master clock for $o(-name) could not be derived; not created"
         return
     }
