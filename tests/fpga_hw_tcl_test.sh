@@ -41,7 +41,9 @@ TCL
 # What the RTL has: "port NAME DIRECTION WIDTH" from Yosys's RTLIL, and its parameters.
 (cd "$tmp" && yosys -q -p "read_verilog $dir/battery_adc.v; hierarchy -top battery_adc; \
     write_rtlil rtl.il" >/dev/null) || { echo "yosys cannot read battery_adc.v"; exit 1; }
-awk '$1 == "wire" && ($2 == "width" ? $4 : $2) ~ /^(input|output|inout)$/ {
+# The block's own ports: not those of a primitive's model beside it in the file.
+awk '$1 == "module" { block = $2 == "\\battery_adc" }
+    block && $1 == "wire" && ($2 == "width" ? $4 : $2) ~ /^(input|output|inout)$/ {
         width = $2 == "width" ? $3 : 1; dir = $2 == "width" ? $4 : $2
         name = $NF; sub(/^\\/, "", name); print "port", name, dir, width }' \
     "$tmp/rtl.il" | sort >"$tmp/rtl_ports"

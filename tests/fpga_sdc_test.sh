@@ -40,7 +40,9 @@ rtl() {
     models=$(for f in "$dir"/*.v; do [ "${f##*/}" = battery_adc.v ] || printf '%s ' "$f"; done)
     (cd "$d" && yosys -q -p "read_verilog rtl.v $models; hierarchy -top battery_adc; proc; \
         opt_clean; write_rtlil rtl.il" >/dev/null) || { echo "yosys cannot read battery_adc.v"; return 1; }
-    awk '$1 == "wire" && ($2 == "width" ? $4 : $2) ~ /^(input|output)$/ {
+    awk '$1 == "module" { block = $2 == "\\battery_adc" }
+        !block { next }
+        $1 == "wire" && ($2 == "width" ? $4 : $2) ~ /^(input|output)$/ {
             name = $NF; sub(/^\\/, "", name); print "set rtl_port(" name ") " ($2 == "width" ? $4 : $2) }
         $1 == "cell" && $2 ~ /dff/ { d = 1; edge = "rise"; q = ""; next }
         d && $2 == "\\CLK_POLARITY" { if ($3 ~ /0$/) edge = "fall" }
