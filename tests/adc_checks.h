@@ -60,3 +60,20 @@ std::string battery_readings(Bench<Top> &bench, Adc &adc, unsigned battery, unsi
     }
     return wrong;
 }
+
+// The same codes, each read back by a poller that reads word 0 on every clock of the four
+// frames: "" when the last read showed each, else what it showed instead.
+template <class Top>
+std::string polled_readings(Bench<Top> &bench, Adc &adc, unsigned battery, unsigned frame) {
+    std::string wrong;
+    for (unsigned code : {1U, 4095U, 0x555U, 0xAAAU}) {
+        adc.set_code(battery, code);
+        std::uint32_t read = 0;
+        for (unsigned n = 0; n < 4 * frame; ++n)
+            read = bench.read(0);
+        if (read != code)
+            wrong += "polled word 0 read " + std::to_string(read) + " for " + std::to_string(code) +
+                     "; ";
+    }
+    return wrong;
+}
