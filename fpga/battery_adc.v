@@ -14,8 +14,10 @@
 //   conversion's 6-bit word goes out on SDI, set as SCK falls, taken by the converter as
 //   SCK rises; the result comes in on SDO, MSB first, each bit taken in the middle of its
 //   valid window at the pins (below);
-//   an acquisition pause of at least ACQUISITION_NS from the 6th SCK fall, which ends the
-//   converter's word, to the next CONVST.
+//   an acquisition pause of at least ACQUISITION_NS from the 7th SCK rise, the edge the
+//   converter's datasheet counts tACQ from (one SCK phase after the 6th fall, which ends the
+//   converter's word), to the next CONVST, and CONVST low at least tHCONVST (20 ns) after
+//   the 12th SCK fall.
 //
 // The word sent in a frame configures the next conversion, so the result read in a frame
 // belongs to the channel sent in the frame before. The converter knows nothing of this
@@ -128,14 +130,16 @@ module battery_adc #(
     localparam integer SDO_HALVES = 2 * HALF_SCK + halves_in(124);
     localparam integer SDO_CLOCKS = (SDO_HALVES + 1) / 2;  // the rising edge that takes it
     localparam integer CONV_CLOCKS = clocks_for(1600);     // tCONV
-    localparam integer ACQ_CLOCKS = clocks_for(ACQ_NS);    // acquisition, from the 6th fall
+    localparam integer ACQ_CLOCKS = clocks_for(ACQ_NS);    // acquisition, from the 7th rise
+    localparam integer HOLD_CLOCKS = clocks_for(20);       // tHCONVST, from the 12th fall
     // After a reset, tCONV, or the acquisition if longer: the converter may have been
     // converting, or reading out, when the reset came, and the SCK high phase that the reset
     // lets run out may still end in the 6th fall.
     localparam integer RESET_CLOCKS = clocks_for(ACQ_NS > 1600 ? ACQ_NS : 1600) + HALF_SCK;
-    // CONVST's rise, tCONV, six SCK cycles, then the acquisition or the rest of the
-    // read-out and a clock, whichever is longer.
-    localparam integer TAIL_CLOCKS = ACQ_CLOCKS > 12 * HALF_SCK ? ACQ_CLOCKS : 12 * HALF_SCK + 1;
+    // CONVST's rise, tCONV, six SCK cycles, then an SCK phase and the acquisition, or the rest
+    // of the read-out and tHCONVST, whichever is longer.
+    localparam integer TAIL_CLOCKS = HALF_SCK + ACQ_CLOCKS > 12 * HALF_SCK + HOLD_CLOCKS ?
+                                     HALF_SCK + ACQ_CLOCKS : 12 * HALF_SCK + HOLD_CLOCKS;
     localparam integer FRAME_CLOCKS = CONV_CLOCKS + 12 * HALF_SCK + TAIL_CLOCKS;
     localparam integer LONGEST_WAIT = ACQ_CLOCKS > RESET_CLOCKS ? ACQ_CLOCKS : RESET_CLOCKS;
 
@@ -271,14 +275,17 @@ module battery_adc #(
                         word_out <= {word_out[4:0], 1'b0};
                         falls <= falls + 1'b1;
                         if (falls != 4'd11) sdo_wait <= SDO_CLOCKS[SW-1:0];
-                        // The 6th fall ends the converter's word: acquisition starts.
-                        if (falls == 4'd5) timer <= ACQ_CLOCKS[TW-1:0] - 1'b1;
                         if (falls == 4'd11) begin
                             conv_channel <= sent_channel;
                             conv_known <= 1'b1;
                             slot <= slot + 1'b1;
                             state <= S_WAIT;
+                            // CONVST stays low HOLD_CLOCKS after this fall, at least.
+                            if (timer < HOLD_CLOCKS[TW-1:0]) timer <= HOLD_CLOCKS[TW-1:0] - 1'b1;
                         end
+                    end else if (falls == 4'd6) begin
+                        // The 7th rise: the converter's tACQ counts from here.
+                        timer <= ACQ_CLOCKS[TW-1:0] - 1'b1;
                     end
                 end
                 default: begin

@@ -25,8 +25,9 @@ struct Design {
 };
 
 // The margins the block keeps at its pins beyond the datasheet's, as named failures, or ""
-// when it keeps them all: CONVST high 25 ns to 35 ns, SCK phases of 20 ns or more, and the
-// acquisition from the 6th SCK fall at least ACQUISITION_NS and a clock.
+// when it keeps them all: CONVST high 25 ns to 35 ns, SCK phases of 20 ns or more, the
+// acquisition from the 7th SCK rise at least ACQUISITION_NS and a clock, and CONVST low at
+// least tHCONVST (20 ns) and a clock after the last SCK fall.
 inline std::string margin_failures(const Adc::Seen &seen, unsigned acquisition_ns,
                                    std::int64_t period) {
     std::string failures;
@@ -43,6 +44,9 @@ inline std::string margin_failures(const Adc::Seen &seen, unsigned acquisition_n
     if (seen.acquisition_min < (std::int64_t{acquisition_ns} * 1000) + period)
         failures +=
             "acquisition of " + ns(seen.acquisition_min) + ", under ACQUISITION_NS and a clock; ";
+    if (seen.hold_min < 20'000 + period)
+        failures += "CONVST rose " + ns(seen.hold_min) +
+                    " after an SCK fall, under tHCONVST (20 ns) and a clock; ";
     return failures;
 }
 

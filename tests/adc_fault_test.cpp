@@ -18,7 +18,7 @@
 namespace {
 
 constexpr std::int64_t hz = 50'000'000;
-constexpr unsigned frame = 394, acquisition_ns = 6000;
+constexpr unsigned frame = 395, acquisition_ns = 6000;
 
 testing::AssertionResult names(const std::string &failures, const std::string &name) {
     if (failures.find(name) != std::string::npos) {
@@ -53,8 +53,8 @@ TEST(PlantedFault, SdoTakenAsSckRises) {
         names(run<Vadc_sdo_at_rise>(adc, Bench<Vadc_sdo_at_rise>::Start::reset), "word 0 read"));
 }
 
-// Acquisition half an SCK period short: long enough counted from the 6th rise, not from the
-// 6th fall, where the model counts it.
+// Acquisition an SCK phase short: long enough counted from the 6th fall, not from the 7th
+// rise, where the datasheet and the model count it.
 TEST(PlantedFault, AcquisitionHalfAnSckPeriodShort) {
     Adc adc;
     EXPECT_TRUE(names(run<Vadc_acq_short>(adc, Bench<Vadc_acq_short>::Start::reset),

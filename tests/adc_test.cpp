@@ -25,12 +25,12 @@ using std::chrono::microseconds;
 using words = std::vector<std::uint32_t>;
 
 // Clock, battery channel, ACQUISITION_NS, BATTERY_ONLY, frame, latency bound, SDO margins.
-struct At50MHz : Design<Vadc50, 50'000'000, 0, 6000, false, 394, 18'000'000, 9'200, 14'000> {};
-struct At100MHz : Design<Vadc100, 100'000'000, 6, 6000, false, 786, 18'000'000, 9'200, 14'000> {};
-struct At200MHz : Design<Vadc200, 200'000'000, 5, 6000, false, 1570, 18'000'000, 11'700, 11'500> {};
+struct At50MHz : Design<Vadc50, 50'000'000, 0, 6000, false, 395, 18'000'000, 9'200, 14'000> {};
+struct At100MHz : Design<Vadc100, 100'000'000, 6, 6000, false, 788, 18'000'000, 9'200, 14'000> {};
+struct At200MHz : Design<Vadc200, 200'000'000, 5, 6000, false, 1574, 18'000'000, 11'700, 11'500> {};
 // An odd clock, whose period is no whole number of ns, at the shortest acquisition.
-struct At73MHz : Design<Vadc73, 73'000'000, 3, 240, false, 167, 7'000'000, 20'297, 17'699> {};
-struct BatteryOnly : Design<Vadc50only, 50'000'000, 2, 6000, true, 394, 10'500'000, 9'200, 14'000> {
+struct At73MHz : Design<Vadc73, 73'000'000, 3, 240, false, 169, 7'000'000, 20'297, 17'699> {};
+struct BatteryOnly : Design<Vadc50only, 50'000'000, 2, 6000, true, 395, 10'500'000, 9'200, 14'000> {
 };
 
 template <class T> class AdcBlock : public testing::Test {
@@ -364,11 +364,25 @@ INSTANTIATE_TEST_SUITE_P(
                [](Frame &f) { f.sdi_delay = 25'000; }},
         Breach{"SDI moved while SCK was high or as it rose",
                [](Frame &f) { f.sdi_delay = 20'000; }},
-        // 250 ns from the 6th rise is 230 ns from the 6th fall, which counts.
+        // 250 ns from the 6th rise is 230 ns from the 6th fall, which counts when no 7th
+        // rise comes.
         Breach{"acquisition shorter than 240 ns",
                [](Frame &f) {
                    f.cycles = 6;
                    f.acquisition = 230'000;
+               }},
+        // 250 ns from the 6th fall is 230 ns from the 7th rise, which counts; the last fall
+        // 40 ns before CONVST.
+        Breach{"acquisition shorter than 240 ns",
+               [](Frame &f) {
+                   f.sck_high = 15'000;
+                   f.acquisition = 250'000;
+               }},
+        // 15 ns from the 12th fall, 565 ns from the 7th rise.
+        Breach{"CONVST rose less than 20 ns after the last SCK fall",
+               [](Frame &f) {
+                   f.sck_high = f.sck_low = 50'000;
+                   f.acquisition = 615'000;
                }},
         Breach{"configuration word with UNI = 0", [](Frame &f) { f.word = 0b100000; }},
         Breach{"configuration word with SLP = 1", [](Frame &f) { f.word = 0b100011; }}),

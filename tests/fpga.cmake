@@ -53,7 +53,7 @@ endfunction()
 adc_fault(convst20 "CONVST_HALVES = halves_in(300)" "CONVST_HALVES = halves_in(200)")
 # SDO taken on the edge that raises SCK, before the bit is valid at the pins.
 adc_fault(sdo_at_rise "SDO_HALVES = 2 * HALF_SCK + halves_in(124)" "SDO_HALVES = 2 * HALF_SCK")
-# Acquisition half an SCK period short, as counted from the 6th rise.
+# Acquisition an SCK phase short: counted from the 6th fall instead of the 7th rise.
 adc_fault(acq_short "ACQ_CLOCKS = clocks_for(ACQ_NS)" "ACQ_CLOCKS = clocks_for(ACQ_NS) - HALF_SCK")
 # A code published only in a clock with a read on the bus, and one dropped in such a clock.
 adc_fault(publish_on_read "if (bits == 4'd11 && conv_known) begin"
