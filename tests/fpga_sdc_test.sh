@@ -18,6 +18,7 @@
 #    at which the RTL takes SDO.
 # Then the faults: each planted in a copy of the generated file, or in the design around
 # it, must fail, and the file must stop with an error where it cannot find what it needs.
+# tclsh battery_adc_hw.tcl CLOCK_HZ, outside Platform Designer, must write the same file.
 # Usage: fpga_sdc_test.sh FPGA_DIR
 . "$(dirname "$0")/fpga_tcl_setup.sh"
 
@@ -282,6 +283,11 @@ status=0
 for mhz in 50 73 100 150 200; do
     rtl $mhz && analyse $mhz || status=1
 done
+# Outside Platform Designer, tclsh writes the same file; a clock out of range is refused.
+tclsh "$dir/battery_adc_hw.tcl" 73000000 | cmp -s - "$tmp/73/battery_adc.sdc" ||
+    { echo "tclsh battery_adc_hw.tcl 73000000 does not write what generation writes"; status=1; }
+tclsh "$dir/battery_adc_hw.tcl" 25000000 >/dev/null 2>&1
+[ $? = 2 ] || { echo "tclsh battery_adc_hw.tcl 25000000 does not fail with status 2"; status=1; }
 # Pins named by the project, not the defaults; the block in the top level itself.
 analyse 50 "" "" "convst CONV sck SCLK sdi MOSI sdo MISO" || status=1
 analyse 200 "" "" "" "battery_adc:adc" || status=1
