@@ -161,7 +161,10 @@ if {[catch {package require -exact qsys 16.1}]} {
     lassign $argv hz
     if {[llength $argv] != 1 || ![string is digit -strict $hz] || $hz < 50000000 ||
             $hz > 200000000} {
-        puts stderr "usage: tclsh battery_adc_hw.tcl CLOCK_HZ > battery_adc.sdc (CLOCK_HZ 50000000 to 200000000)"
+        if {[llength $argv] == 1} {
+            puts stderr "battery_adc_hw.tcl: CLOCK_HZ '$hz' is not 50000000 to 200000000"
+        }
+        puts stderr "usage: tclsh battery_adc_hw.tcl CLOCK_HZ > battery_adc.sdc"
         exit 2
     }
     puts -nonewline [battery_adc_sdc $hz]
