@@ -61,8 +61,10 @@ module battery_adc #(
     // The pins leave from registers in their I/O cells: CONVST from a DDIO output
     // (altddio_out), SCK and SDI each from one flip-flop with nothing after it.
     output wire adc_convst,
-    (* altera_attribute = "-name FAST_OUTPUT_REGISTER ON" *) output reg adc_sck = 1'b0,
-    (* altera_attribute = "-name FAST_OUTPUT_REGISTER ON" *) output reg adc_sdi = 1'b0,
+    (* altera_attribute = "-name FAST_OUTPUT_REGISTER ON" *)
+    output reg adc_sck = 1'b0,
+    (* altera_attribute = "-name FAST_OUTPUT_REGISTER ON" *)
+    output reg adc_sdi = 1'b0,
     input  wire adc_sdo
 );
 
@@ -385,7 +387,8 @@ module altddio_out #(
     input  wire             outclock,
     output wire [width-1:0] dataout
 );
-    reg [width-1:0] high = {width{1'b0}}, low = {width{1'b0}};
+    reg [width-1:0] high = {width{1'b0}};
+    reg [width-1:0] low = {width{1'b0}};
     always @(posedge outclock) begin
         high <= datain_h;
         low <= datain_l;
