@@ -14,8 +14,10 @@
 //   conversion's 6-bit word goes out on SDI, set as SCK falls, taken by the converter as
 //   SCK rises; the result comes in on SDO, MSB first, each bit taken in the middle of its
 //   valid window at the pins (below);
-//   an acquisition pause of at least ACQUISITION_NS from the 6th SCK fall, which ends the
-//   converter's word, to the next CONVST.
+//   an acquisition pause of at least ACQUISITION_NS from the 7th SCK rise, the edge the
+//   converter's datasheet counts tACQ from (one SCK phase after the 6th fall, which ends the
+//   converter's word), to the next CONVST, and CONVST low at least tHCONVST (20 ns) after
+//   the 12th SCK fall.
 //
 // The word sent in a frame configures the next conversion, so the result read in a frame
 // belongs to the channel sent in the frame before. The converter knows nothing of this
@@ -55,9 +57,11 @@ module battery_adc #(
     input  wire [31:0] avs_writedata,
     output reg  [31:0] avs_readdata = 32'd0,
 
+    // The pins leave from registers in their I/O cells: CONVST from a DDIO output
+    // (altddio_out), SCK and SDI each from one flip-flop with nothing after it.
     output wire adc_convst,
-    output reg  adc_sck = 1'b0,
-    output reg  adc_sdi = 1'b0,
+    (* altera_attribute = "-name FAST_OUTPUT_REGISTER ON" *) output reg adc_sck = 1'b0,
+    (* altera_attribute = "-name FAST_OUTPUT_REGISTER ON" *) output reg adc_sdi = 1'b0,
     input  wire adc_sdo
 `ifdef FORMAL
     ,
@@ -174,14 +178,16 @@ module battery_adc #(
     localparam integer SDO_HALVES = 2 * HALF_SCK + halves_in(124);
     localparam integer SDO_CLOCKS = (SDO_HALVES + 1) / 2;  // the rising edge that takes it
     localparam integer CONV_CLOCKS = clocks_for(1600);     // tCONV
-    localparam integer ACQ_CLOCKS = clocks_for(ACQ_NS);    // acquisition, from the 6th fall
+    localparam integer ACQ_CLOCKS = clocks_for(ACQ_NS);    // acquisition, from the 7th rise
+    localparam integer HOLD_CLOCKS = clocks_for(20);       // tHCONVST, from the 12th fall
     // After a reset, tCONV, or the acquisition if longer: the converter may have been
     // converting, or reading out, when the reset came, and the SCK high phase that the reset
     // lets run out may still end in the 6th fall.
     localparam integer RESET_CLOCKS = clocks_for(ACQ_NS > 1600 ? ACQ_NS : 1600) + HALF_SCK;
-    // CONVST's rise, tCONV, six SCK cycles, then the acquisition or the rest of the
-    // read-out and a clock, whichever is longer.
-    localparam integer TAIL_CLOCKS = ACQ_CLOCKS > 12 * HALF_SCK ? ACQ_CLOCKS : 12 * HALF_SCK + 1;
+    // CONVST's rise, tCONV, six SCK cycles, then an SCK phase and the acquisition, or the rest
+    // of the read-out and tHCONVST, whichever is longer.
+    localparam integer TAIL_CLOCKS = HALF_SCK + ACQ_CLOCKS > 12 * HALF_SCK + HOLD_CLOCKS ?
+                                     HALF_SCK + ACQ_CLOCKS : 12 * HALF_SCK + HOLD_CLOCKS;
     localparam integer FRAME_CLOCKS = CONV_CLOCKS + 12 * HALF_SCK + TAIL_CLOCKS;
     localparam integer LONGEST_WAIT = ACQ_CLOCKS > RESET_CLOCKS ? ACQ_CLOCKS : RESET_CLOCKS;
 
@@ -216,19 +222,29 @@ module battery_adc #(
     reg [31:0] count = 32'd0;  // results published since reset
     integer c;
 
-    // CONVST's fall half a clock after the rising-edge flip-flop's, when its high time is
-    // an odd number of half-clocks; SDO as it was half a clock before the edge that takes
-    // it, when the window's middle is at an odd half-clock.
-    wire convst_fall;
+    // CONVST at the pin: high for the half-clock after each rising edge that leaves
+    // convst_rise high, and for the half-clock after that, when its high time is an odd number
+    // of half-clocks, on the last. The DDIO output takes both halves at the rising edge and
+    // drives the pin from its own registers: the pulse's width is the clock's, not a route's.
+    wire convst_start = !reset && state == S_WAIT && timer == 0;
+    wire convst_stays = convst_rise && convst_left != 0;
+    wire convst_last_half = CONVST_HALVES % 2 == 1 && convst_rise && convst_left == 0;
+    altddio_out #(
+        .width(1),
+        .intended_device_family("Cyclone V"),
+        .power_up_high("OFF"),
+        .lpm_type("altddio_out")
+    ) convst_ddio (
+        .datain_h(convst_start || convst_stays || convst_last_half),
+        .datain_l(convst_start || convst_stays),
+        .outclock(clk),
+        .dataout(adc_convst)
+    );
+
+    // SDO as it was half a clock before the edge that takes it, when the window's middle is
+    // at an odd half-clock.
     wire sdo_bit;
     generate
-        if (CONVST_HALVES % 2 == 1) begin : convst_half
-            reg convst_late = 1'b0;
-            always @(negedge clk) convst_late <= convst_rise;
-            assign convst_fall = convst_late;
-        end else begin : convst_whole
-            assign convst_fall = 1'b0;
-        end
         if (SDO_HALVES % 2 == 1) begin : sdo_half
             reg sdo_late = 1'b0;
             always @(negedge clk) sdo_late <= adc_sdo;
@@ -237,7 +253,6 @@ module battery_adc #(
             assign sdo_bit = adc_sdo;
         end
     endgenerate
-    assign adc_convst = convst_rise | convst_fall;
 
     // Even frames ask for the battery channel, odd frames for each channel in turn; with
     // BATTERY_ONLY, every frame asks for the battery channel.
@@ -317,14 +332,17 @@ module battery_adc #(
                         word_out <= {word_out[4:0], 1'b0};
                         falls <= falls + 1'b1;
                         if (falls != 4'd11) sdo_wait <= SDO_CLOCKS[SW-1:0];
-                        // The 6th fall ends the converter's word: acquisition starts.
-                        if (falls == 4'd5) timer <= ACQ_CLOCKS[TW-1:0] - 1'b1;
                         if (falls == 4'd11) begin
                             conv_channel <= sent_channel;
                             conv_known <= 1'b1;
                             slot <= slot + 1'b1;
                             state <= S_WAIT;
+                            // CONVST stays low HOLD_CLOCKS after this fall, at least.
+                            if (timer < HOLD_CLOCKS[TW-1:0]) timer <= HOLD_CLOCKS[TW-1:0] - 1'b1;
                         end
+                    end else if (falls == 4'd6) begin
+                        // The 7th rise: the converter's tACQ counts from here.
+                        timer <= ACQ_CLOCKS[TW-1:0] - 1'b1;
                     end
                 end
                 default: begin
@@ -509,5 +527,35 @@ module battery_adc #(
 `endif
 
 endmodule
+
+`ifndef ALTERA_RESERVED_QIS
+// altddio_out as Verilator and Yosys see it: a model of Intel's megafunction (altera_mf), the
+// DDIO output register of the FPGA's I/O cell, for what the block uses of it. Quartus's own
+// synthesis defines ALTERA_RESERVED_QIS, skips this model and places the megafunction itself.
+// Both data inputs are taken at outclock's rising edge; the pin shows datain_h's value while
+// outclock is high and datain_l's while it is low. Registers start low (power_up_high OFF).
+// verilator lint_off DECLFILENAME
+module altddio_out #(
+    // verilator lint_off UNUSEDPARAM
+    parameter width = 1,
+    parameter intended_device_family = "Cyclone V",
+    parameter power_up_high = "OFF",
+    parameter lpm_type = "altddio_out"
+    // verilator lint_on UNUSEDPARAM
+) (
+    input  wire [width-1:0] datain_h,
+    input  wire [width-1:0] datain_l,
+    input  wire             outclock,
+    output wire [width-1:0] dataout
+);
+    reg [width-1:0] high = {width{1'b0}}, low = {width{1'b0}};
+    always @(posedge outclock) begin
+        high <= datain_h;
+        low <= datain_l;
+    end
+    assign dataout = outclock ? high : low;
+endmodule
+// verilator lint_on DECLFILENAME
+`endif
 
 `default_nettype wire

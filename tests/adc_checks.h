@@ -25,8 +25,9 @@ struct Design {
 };
 
 // The margins the block keeps at its pins beyond the datasheet's, as named failures, or ""
-// when it keeps them all: CONVST high 25 ns to 35 ns, SCK phases of 20 ns or more, and the
-// acquisition from the 6th SCK fall at least ACQUISITION_NS and a clock.
+// when it keeps them all: CONVST high 25 ns to 35 ns, SCK phases of 20 ns or more, the
+// acquisition from the 7th SCK rise at least ACQUISITION_NS and a clock, and CONVST low at
+// least tHCONVST (20 ns) and a clock after the last SCK fall.
 inline std::string margin_failures(const Adc::Seen &seen, unsigned acquisition_ns,
                                    std::int64_t period) {
     std::string failures;
@@ -43,6 +44,9 @@ inline std::string margin_failures(const Adc::Seen &seen, unsigned acquisition_n
     if (seen.acquisition_min < (std::int64_t{acquisition_ns} * 1000) + period)
         failures +=
             "acquisition of " + ns(seen.acquisition_min) + ", under ACQUISITION_NS and a clock; ";
+    if (seen.hold_min < 20'000 + period)
+        failures += "CONVST rose " + ns(seen.hold_min) +
+                    " after an SCK fall, under tHCONVST (20 ns) and a clock; ";
     return failures;
 }
 
@@ -57,6 +61,23 @@ std::string battery_readings(Bench<Top> &bench, Adc &adc, unsigned battery, unsi
         const auto read = bench.read(0);
         if (read != code)
             wrong += "word 0 read " + std::to_string(read) + " for " + std::to_string(code) + "; ";
+    }
+    return wrong;
+}
+
+// The same codes, each read back by a poller that reads word 0 on every clock of the four
+// frames: "" when the last read showed each, else what it showed instead.
+template <class Top>
+std::string polled_readings(Bench<Top> &bench, Adc &adc, unsigned battery, unsigned frame) {
+    std::string wrong;
+    for (unsigned code : {1U, 4095U, 0x555U, 0xAAAU}) {
+        adc.set_code(battery, code);
+        std::uint32_t read = 0;
+        for (unsigned n = 0; n < 4 * frame; ++n)
+            read = bench.read(0);
+        if (read != code)
+            wrong += "polled word 0 read " + std::to_string(read) + " for " + std::to_string(code) +
+                     "; ";
     }
     return wrong;
 }

@@ -4,7 +4,9 @@
 // wrong in just the way each one guards against. All at 50 MHz with the defaults.
 #include "Vadc_acq_short.h"
 #include "Vadc_convst20.h"
+#include "Vadc_drop_on_read.h"
 #include "Vadc_no_init.h"
+#include "Vadc_publish_on_read.h"
 #include "Vadc_sdo_at_rise.h"
 #include "adc_checks.h"
 
@@ -16,7 +18,7 @@
 namespace {
 
 constexpr std::int64_t hz = 50'000'000;
-constexpr unsigned frame = 394, acquisition_ns = 6000;
+constexpr unsigned frame = 395, acquisition_ns = 6000;
 
 testing::AssertionResult names(const std::string &failures, const std::string &name) {
     if (failures.find(name) != std::string::npos) {
@@ -30,7 +32,9 @@ template <class Top> std::string run(Adc &adc, typename Bench<Top>::Start start)
     Bench<Top> bench{adc, hz, start};
     adc.set_code(0, 1000);
     const auto readings = battery_readings(bench, adc, 0, frame);
-    return adc.breaches() + margin_failures(adc.seen(), acquisition_ns, bench.period()) + readings;
+    const auto polled = polled_readings(bench, adc, 0, frame);
+    return adc.breaches() + margin_failures(adc.seen(), acquisition_ns, bench.period()) + readings +
+           polled;
 }
 
 } // namespace
@@ -49,8 +53,8 @@ TEST(PlantedFault, SdoTakenAsSckRises) {
         names(run<Vadc_sdo_at_rise>(adc, Bench<Vadc_sdo_at_rise>::Start::reset), "word 0 read"));
 }
 
-// Acquisition half an SCK period short: long enough counted from the 6th rise, not from the
-// 6th fall, where the model counts it.
+// Acquisition an SCK phase short: long enough counted from the 6th fall, not from the 7th
+// rise, where the datasheet and the model count it.
 TEST(PlantedFault, AcquisitionHalfAnSckPeriodShort) {
     Adc adc;
     EXPECT_TRUE(names(run<Vadc_acq_short>(adc, Bench<Vadc_acq_short>::Start::reset),
@@ -64,4 +68,20 @@ TEST(PlantedFault, NoInitialValuesWithoutReset) {
     adc.converting_until(1'600'000);
     EXPECT_TRUE(names(run<Vadc_no_init>(adc, Bench<Vadc_no_init>::Start::configured),
                       "conversion restarted before its end"));
+}
+
+// A code published only in a clock with a read on the bus: a poller that reads on every clock
+// sees every code, the tool's reads, frames apart, almost none.
+TEST(PlantedFault, PublishOnlyWhileAReadIsOnTheBus) {
+    Adc adc;
+    EXPECT_TRUE(names(run<Vadc_publish_on_read>(adc, Bench<Vadc_publish_on_read>::Start::reset),
+                      "word 0 read 0 for 1;"));
+}
+
+// A code dropped in a clock with a read on the bus: the tool's reads seldom meet one, a
+// poller's always do.
+TEST(PlantedFault, DropACodeWhileAReadIsOnTheBus) {
+    Adc adc;
+    EXPECT_TRUE(names(run<Vadc_drop_on_read>(adc, Bench<Vadc_drop_on_read>::Start::reset),
+                      "polled word 0 read"));
 }

@@ -25,12 +25,12 @@ using std::chrono::microseconds;
 using words = std::vector<std::uint32_t>;
 
 // Clock, battery channel, ACQUISITION_NS, BATTERY_ONLY, frame, latency bound, SDO margins.
-struct At50MHz : Design<Vadc50, 50'000'000, 0, 6000, false, 394, 18'000'000, 9'200, 14'000> {};
-struct At100MHz : Design<Vadc100, 100'000'000, 6, 6000, false, 786, 18'000'000, 9'200, 14'000> {};
-struct At200MHz : Design<Vadc200, 200'000'000, 5, 6000, false, 1570, 18'000'000, 11'700, 11'500> {};
+struct At50MHz : Design<Vadc50, 50'000'000, 0, 6000, false, 395, 18'000'000, 9'200, 14'000> {};
+struct At100MHz : Design<Vadc100, 100'000'000, 6, 6000, false, 788, 18'000'000, 9'200, 14'000> {};
+struct At200MHz : Design<Vadc200, 200'000'000, 5, 6000, false, 1574, 18'000'000, 11'700, 11'500> {};
 // An odd clock, whose period is no whole number of ns, at the shortest acquisition.
-struct At73MHz : Design<Vadc73, 73'000'000, 3, 240, false, 167, 7'000'000, 20'297, 17'699> {};
-struct BatteryOnly : Design<Vadc50only, 50'000'000, 2, 6000, true, 394, 10'500'000, 9'200, 14'000> {
+struct At73MHz : Design<Vadc73, 73'000'000, 3, 240, false, 169, 7'000'000, 20'297, 17'699> {};
+struct BatteryOnly : Design<Vadc50only, 50'000'000, 2, 6000, true, 395, 10'500'000, 9'200, 14'000> {
 };
 
 template <class T> class AdcBlock : public testing::Test {
@@ -85,7 +85,7 @@ TYPED_TEST(AdcBlock, WordZeroShowsTheBatteryChannelOnly) {
 
 TYPED_TEST(AdcBlock, WordZeroReadsZeroUntilTheFirstRealResult) {
     this->adc.set_code(this->battery, 4095);
-    this->frames(6);
+    this->bench.poll(6 * TypeParam::frame_clocks);
     EXPECT_EQ(this->bench.seen(), (words{0, 4095}));
 }
 
@@ -106,7 +106,7 @@ TYPED_TEST(AdcBlock, PowerUpWithoutResetBehavesAsAfterReset) {
         cold.clocks(1);
     EXPECT_GE(cold_adc.seen().first_convst, 1'600'000);
     EXPECT_EQ(cold.pins(), 4U) << "CONVST first";
-    cold.clocks(6 * TypeParam::frame_clocks);
+    cold.poll(6 * TypeParam::frame_clocks);
     EXPECT_EQ(cold.seen(), (words{0, 4000}));
     EXPECT_EQ(cold_adc.breaches(), "");
     EXPECT_EQ(margin_failures(cold_adc.seen(), TypeParam::acquisition_ns, cold.period()), "");
@@ -131,6 +131,46 @@ TYPED_TEST(AdcBlock, StepReachesWordZeroWithinTheBound) {
     EXPECT_LE(worst, bound);
 }
 
+// As the tool reads: one read now and then, N frames apart at any phase of the frame, the
+// bus idle between. The battery's code changes at random moments; each read must show a code
+// that the input held at some moment within the documented bound before the read.
+TYPED_TEST(AdcBlock, ReadsFramesApartSeeEachNewCodeWithinTheBound) {
+    struct Held {
+        std::int64_t from; // ps
+        std::uint32_t code;
+    };
+    std::uint32_t code = 1000;
+    this->adc.set_code(this->battery, code);
+    this->frames(6);
+    std::vector<Held> held = {{0, code}};
+    const auto frame = std::uint64_t{TypeParam::frame_clocks};
+    unsigned changes = 0;
+    for (const unsigned apart : {1U, 5U, 40U}) {
+        for (unsigned n = 0; n < (apart > 5 ? 12U : 30U); ++n) {
+            const auto wait = (apart * frame / 2) + (this->bench.random() % (apart * frame));
+            const auto change_at = this->bench.random() % wait;
+            this->bench.idle(static_cast<std::int64_t>(change_at));
+            if (this->bench.random() % 2 == 0) {
+                code = 200 + ((++changes * 397) % 3800);
+                this->adc.set_code(this->battery, code);
+                held.push_back({this->bench.now(), code});
+            }
+            this->bench.idle(static_cast<std::int64_t>(wait - change_at));
+            const auto t = this->bench.now() + this->bench.period(); // the edge that reads
+            const auto got = this->bench.read(0);
+            // The codes held at some moment from t - bound to t.
+            std::set<std::uint32_t> allowed;
+            for (std::size_t i = 0; i < held.size(); ++i)
+                if (i + 1 == held.size() || held[i + 1].from > t - TypeParam::latency_bound)
+                    allowed.insert(held[i].code);
+            ASSERT_EQ(allowed.count(got), 1U)
+                << "read " << n << ", " << apart << " frames apart, at " << t / 1000
+                << " ns: " << got << ", the input holding " << code;
+        }
+    }
+    EXPECT_GT(changes, 20U);
+}
+
 TYPED_TEST(AdcBlock, ResetInAnyPhaseOfAFrame) {
     std::set<std::string> phases;
     // Every clock of a frame, or about 400 phases spread over it at the longer frames.
@@ -146,7 +186,7 @@ TYPED_TEST(AdcBlock, ResetInAnyPhaseOfAFrame) {
         this->adc.set_code(this->battery, 3000); // 1000 after the reset would be stale
         this->bench.forget_seen();
         this->bench.reset(2);
-        this->frames(4);
+        this->bench.poll(4 * TypeParam::frame_clocks);
         ASSERT_EQ(this->bench.seen(), (words{0, 3000}));
         ASSERT_EQ(this->adc.breaches(), "");
     }
@@ -203,8 +243,15 @@ TYPED_TEST(AdcBlock, LongRunWithoutBreach) {
                 expected.push_back(code);
         }
         this->frames(4);
+        ASSERT_EQ(this->bench.read(0), expected.back()) << "step " << step;
     }
-    EXPECT_EQ(this->bench.seen(), expected);
+    // The reads at random between saw only those codes, in their order.
+    const auto &seen = this->bench.seen();
+    auto at = expected.begin();
+    for (auto value : seen) {
+        at = std::find(at, expected.end(), value);
+        ASSERT_NE(at, expected.end()) << value << " out of turn";
+    }
     const auto frames = this->bench.now() / (TypeParam::frame_clocks * this->bench.period());
     const auto count = std::int64_t{this->bench.read(1)};
     EXPECT_LE(count, frames); // every frame after the first after reset publishes
@@ -317,11 +364,25 @@ INSTANTIATE_TEST_SUITE_P(
                [](Frame &f) { f.sdi_delay = 25'000; }},
         Breach{"SDI moved while SCK was high or as it rose",
                [](Frame &f) { f.sdi_delay = 20'000; }},
-        // 250 ns from the 6th rise is 230 ns from the 6th fall, which counts.
+        // 250 ns from the 6th rise is 230 ns from the 6th fall, which counts when no 7th
+        // rise comes.
         Breach{"acquisition shorter than 240 ns",
                [](Frame &f) {
                    f.cycles = 6;
                    f.acquisition = 230'000;
+               }},
+        // 250 ns from the 6th fall is 230 ns from the 7th rise, which counts; the last fall
+        // 40 ns before CONVST.
+        Breach{"acquisition shorter than 240 ns",
+               [](Frame &f) {
+                   f.sck_high = 15'000;
+                   f.acquisition = 250'000;
+               }},
+        // 15 ns from the 12th fall, 565 ns from the 7th rise.
+        Breach{"CONVST rose less than 20 ns after the last SCK fall",
+               [](Frame &f) {
+                   f.sck_high = f.sck_low = 50'000;
+                   f.acquisition = 615'000;
                }},
         Breach{"configuration word with UNI = 0", [](Frame &f) { f.word = 0b100000; }},
         Breach{"configuration word with SLP = 1", [](Frame &f) { f.word = 0b100011; }}),

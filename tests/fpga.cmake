@@ -53,15 +53,21 @@ endfunction()
 adc_fault(convst20 "CONVST_HALVES = halves_in(300)" "CONVST_HALVES = halves_in(200)")
 # SDO taken on the edge that raises SCK, before the bit is valid at the pins.
 adc_fault(sdo_at_rise "SDO_HALVES = 2 * HALF_SCK + halves_in(124)" "SDO_HALVES = 2 * HALF_SCK")
-# Acquisition half an SCK period short, as counted from the 6th rise.
+# Acquisition an SCK phase short: counted from the 6th fall instead of the 7th rise.
 adc_fault(acq_short "ACQ_CLOCKS = clocks_for(ACQ_NS)" "ACQ_CLOCKS = clocks_for(ACQ_NS) - HALF_SCK")
+# A code published only in a clock with a read on the bus, and one dropped in such a clock.
+adc_fault(publish_on_read "if (bits == 4'd11 && conv_known) begin"
+          "if (bits == 4'd11 && conv_known && avs_read) begin")
+adc_fault(drop_on_read "if (bits == 4'd11 && conv_known) begin"
+          "if (bits == 4'd11 && conv_known && !avs_read) begin")
 # No initial values: every register 0 at power-up, as the simulator starts them.
 adc_fault(no_init REGEX "(reg[^=;\n]*) = [^;,\n]*" "\\1")
 
 add_executable(adc_fault_test adc_fault_test.cpp)
 target_include_directories(adc_fault_test PRIVATE ${CMAKE_SOURCE_DIR}/tools/rtl)
 target_link_libraries(adc_fault_test PRIVATE adc_rtl__convst20 adc_rtl__sdo_at_rise adc_rtl__acq_short
-                                             adc_rtl__no_init GTest::gtest_main)
+                                             adc_rtl__no_init adc_rtl__publish_on_read
+                                             adc_rtl__drop_on_read GTest::gtest_main)
 target_compile_options(adc_fault_test PRIVATE ${warnings})
 gtest_discover_tests(adc_fault_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 

@@ -3,7 +3,9 @@
 # The block synthesized for the board's family, Cyclone V, by Yosys: no error, no latch, no
 # warning but the one explained below, and within the budget that docs/fpga-interface.md
 # states, as Yosys counts: LUTs (MISTRAL_ALUT*, MISTRAL_NOT) and flip-flops (MISTRAL_FF).
-# Each parameter set of the cases is synthesized, and the largest settings too. A count of 0
+# Each parameter set of the cases is synthesized, and the largest settings too. It is read
+# as Quartus reads it (ALTERA_RESERVED_QIS defined): CONVST's altddio_out is then Yosys's own
+# black box of Intel's megafunction, an I/O cell's DDIO register, not fabric. A count of 0
 # means the cells were not found under these names (another Yosys may name them otherwise),
 # and fails rather than passing the budget unmeasured. A parameter out of its range fails
 # synthesis with a message that names it. Usage: fpga_synth_test.sh FPGA_DIR
@@ -24,7 +26,7 @@ for params in "50000000 0 6000 0" "100000000 6 6000 0" "200000000 5 6000 0" "730
     set -- $params
     name="CLOCK_HZ=$1 BATTERY_CHANNEL=$2 ACQUISITION_NS=$3 BATTERY_ONLY=$4"
     log=$tmp/yosys.log
-    if ! (cd "$tmp" && yosys -q -l "$log" -p "read_verilog $rtl; \
+    if ! (cd "$tmp" && yosys -q -l "$log" -p "read_verilog -DALTERA_RESERVED_QIS $rtl; \
             chparam -set CLOCK_HZ $1 -set BATTERY_CHANNEL $2 -set ACQUISITION_NS $3 \
                 -set BATTERY_ONLY $4 battery_adc; \
             synth_intel_alm -family cyclonev -top battery_adc; stat" >/dev/null 2>&1); then
@@ -63,7 +65,7 @@ done
 for bad in "BATTERY_CHANNEL 8" "CLOCK_HZ 25000000" "ACQUISITION_NS 239" "BATTERY_ONLY 2"; do
     set -- $bad
     log=$tmp/bad.log
-    if (cd "$tmp" && yosys -q -l "$log" -p "read_verilog $rtl; chparam -set $1 $2 battery_adc; \
+    if (cd "$tmp" && yosys -q -l "$log" -p "read_verilog -DALTERA_RESERVED_QIS $rtl; chparam -set $1 $2 battery_adc; \
             synth_intel_alm -family cyclonev -top battery_adc" >/dev/null 2>&1); then
         echo "yosys: $1=$2 synthesized"
         status=1

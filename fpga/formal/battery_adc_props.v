@@ -56,6 +56,7 @@ module battery_adc_props #(
     output wire no_sck_in_tconv,
     output wire tacq_datasheet,
     output wire tacq_setting,
+    output wire convst_hold_datasheet,
     output wire sck_phase_datasheet,
     output wire sck_phase_margin,
     output wire sdi_moves_with_sck_low,
@@ -114,6 +115,7 @@ module battery_adc_props #(
     localparam integer ACQ_DS = steps_at_least(240000 + SKEW_PS);
     localparam integer ACQ_SET = steps_at_least(ACQUISITION_NS * 64'd1000);
     localparam integer ACQ_MAX = ACQ_DS > ACQ_SET ? ACQ_DS : ACQ_SET;
+    localparam integer HOLD_DS = steps_at_least(20000 + SKEW_PS);  // tHCONVST
     localparam integer SCK_DS = steps_at_least(12500);
     localparam integer SCK_MIN = steps_at_least(20000);
     localparam integer SDO_NEW = steps_at_least(20800);
@@ -125,6 +127,7 @@ module battery_adc_props #(
     localparam integer WACQ = $clog2(ACQ_MAX + 2);
     localparam integer WSDO = $clog2(SDO_MSB + 2);
     localparam integer WPH = $clog2(SCK_MIN + 2);
+    localparam integer WHOLD = $clog2(HOLD_DS + 2);
     localparam integer WHI = $clog2(CV_MAX_DS + 2);
 
     localparam [31:0] ID = 32'h42414401;
@@ -193,8 +196,13 @@ module battery_adc_props #(
     wire [WCV-1:0] since_cv = cv_rise ? 0 : since_cv_q + (since_cv_q < TCONV_PINS);
     reg [WCV-1:0] since_reset_q = 0;  // steps since an edge took reset, or power-up
     wire [WCV-1:0] since_reset = reset_edge ? 0 : since_reset_q + (since_reset_q < TCONV_PINS);
-    reg [WACQ-1:0] acq_q = ACQ_MAX;  // steps since one of a read-out's first six SCK falls
-    wire [WACQ-1:0] acq = sck_fall && falls <= 4'd6 ? 0 : acq_q + (acq_q < ACQ_MAX);
+    // Steps since one of a read-out's first six SCK falls or its 7th rise, the edge that the
+    // datasheet counts tACQ from.
+    reg [WACQ-1:0] acq_q = ACQ_MAX;
+    wire [WACQ-1:0] acq = (sck_fall && falls <= 4'd6) || (sck_rise && rises == 4'd7) ? 0 :
+                          acq_q + (acq_q < ACQ_MAX);
+    reg [WHOLD-1:0] hold_q = HOLD_DS;  // steps since SCK last fell
+    wire [WHOLD-1:0] hold = sck_fall ? 0 : hold_q + (hold_q < HOLD_DS);
     reg [WPH-1:0] phase_q = SCK_MIN;  // steps SCK has been at its level
     wire [WPH-1:0] phase = sck != sck_p ? 1 : phase_q + (phase_q < SCK_MIN);
     always @($global_clock) begin
@@ -202,6 +210,7 @@ module battery_adc_props #(
         since_cv_q <= since_cv;
         since_reset_q <= since_reset;
         acq_q <= acq;
+        hold_q <= hold;
         phase_q <= phase;
     end
 
@@ -377,6 +386,7 @@ module battery_adc_props #(
     assign no_sck_in_tconv = ok && sck && since_cv < TCONV_PINS;
     assign tacq_datasheet = ok && cv_rise && acq_q + 1 < ACQ_DS;
     assign tacq_setting = ok && cv_rise && acq_q + 1 < ACQ_SET;
+    assign convst_hold_datasheet = ok && cv_rise && hold_q + 1 < HOLD_DS;
     assign sck_phase_datasheet = ok && sck != sck_p && !first && phase_q < SCK_DS &&
                                  (sck_fall || open_q);
     assign sck_phase_margin = ok && sck != sck_p && !first && phase_q < SCK_MIN &&

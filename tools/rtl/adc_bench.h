@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The block under Verilator against the converter model, stepped at both edges of the clock
 // in picoseconds, and a small Avalon-MM master: reads that take their answer at latency 1,
-// writes, and a record of every change seen in word 0.
+// writes, and a record of every change seen in word 0. Between a case's own accesses the bus
+// is idle but for a read of word 0 now and then, spaced at random: a few clocks apart or
+// many frames apart, as the tool and other pollers read it, never on every clock.
 //
 // At each edge the block takes SDO as the model says the FPGA's input has it at that
 // instant, then the model is stepped with the pins as the edge leaves them.
@@ -35,17 +37,33 @@ template <class Top> class Bench {
     [[nodiscard]] std::int64_t now() const { return now_; } // ps, the last rising edge
     [[nodiscard]] std::int64_t period() const { return period_; }
 
-    // Clocks go by while word 0 is read on each, as the tool's poller would.
+    // Clocks go by with the bus idle but for a read of word 0 now and then, at random.
     void clocks(std::int64_t n) {
+        for (; n > 0; --n) {
+            if (--until_read_ > 0) {
+                tick();
+                continue;
+            }
+            read(0);
+            until_read_ = gap();
+        }
+    }
+    // Clocks go by with word 0 read on each, as a poller that never lets go of the bus.
+    void poll(std::int64_t n) {
         for (; n > 0; --n)
             read(0);
+    }
+    // Clocks go by with the bus idle: no access at all.
+    void idle(std::int64_t n) {
+        for (; n > 0; --n)
+            tick();
     }
     void run_for(std::chrono::nanoseconds d) { clocks(d.count() * 1000 / period_); }
     void run_to_convst() {
         while (top_->adc_convst != 0)
-            read(0);
+            clocks(1);
         while (top_->adc_convst == 0)
-            read(0);
+            clocks(1);
     }
     void reset(unsigned n) {
         hold_reset(true);
@@ -88,7 +106,21 @@ template <class Top> class Bench {
                (top_->adc_sdi != 0 ? 1U : 0U);
     }
 
+    // A number drawn at random, the same sequence for every bench (xorshift64).
+    std::uint64_t random() {
+        random_ ^= random_ << 13U;
+        random_ ^= random_ >> 7U;
+        random_ ^= random_ << 17U;
+        return random_;
+    }
+
   private:
+    // Clocks to the next background read: 1 to 2^k clocks, k drawn from 0 to 13, so most
+    // reads come a few clocks apart and some up to 8192 clocks (tens of frames) apart.
+    std::int64_t gap() {
+        const auto k = random() % 14U;
+        return 1 + static_cast<std::int64_t>(random() % (std::uint64_t{1} << k));
+    }
     // A rising edge a period after the last, then the falling edge half a period later.
     void tick() {
         now_ += period_;
@@ -104,6 +136,8 @@ template <class Top> class Bench {
 
     Adc &adc_;
     std::int64_t period_, now_ = 0;
+    std::uint64_t random_ = 0x2545F4914F6CDD1DULL;
+    std::int64_t until_read_ = 1;
     std::unique_ptr<VerilatedContext> context_ = std::make_unique<VerilatedContext>();
     std::unique_ptr<Top> top_ = std::make_unique<Top>(context_.get());
     std::vector<std::uint32_t> seen_;

@@ -18,8 +18,11 @@
 // - from CONVST's fall, the first six SCK rises load the next conversion's word
 //   (S/D, O/S, S1, S0, UNI, SLP), which must have UNI = 1 ("configuration word with
 //   UNI = 0") and SLP = 0 ("configuration word with SLP = 1");
-// - at least 240 ns from the 6th SCK fall after CONVST's fall, which ends that word, to the
-//   next CONVST ("acquisition shorter than 240 ns").
+// - at least 240 ns (tACQ) from the 7th SCK rise after CONVST's fall to the next CONVST, the
+//   edge the datasheet's timing table counts tACQ from; with no 7th rise, from the 6th fall,
+//   which ends that word ("acquisition shorter than 240 ns");
+// - CONVST low at least 20 ns (tHCONVST) after the last SCK fall before it rises ("CONVST
+//   rose less than 20 ns after the last SCK fall").
 // The result comes out on SDO, MSB first, once the conversion is over; each SCK fall moves
 // it on a bit. As the FPGA's input sees it, each bit is launched by the conversion's end
 // (the MSB) or an SCK fall (the rest): the old bit holds `hold` after it (tHDO = 4 ns, with
@@ -72,11 +75,12 @@ class Adc {
     [[nodiscard]] const std::string &breaches() const { return breaches_; }
     // What the pins did, for the cases that hold a block to its own margins (ps): CONVST's
     // shortest and longest high time, the shortest SCK phases, the shortest acquisition
-    // from the 6th SCK fall, and the first CONVST rise.
+    // (from the 7th SCK rise), the shortest time from an SCK fall to a CONVST rise, and the
+    // first CONVST rise.
     struct Seen {
         std::int64_t convst_min = forever, convst_max = 0;
         std::int64_t sck_high_min = forever, sck_low_min = forever;
-        std::int64_t acquisition_min = forever, first_convst = never;
+        std::int64_t acquisition_min = forever, hold_min = forever, first_convst = never;
     };
     [[nodiscard]] const Seen &seen() const { return seen_; }
     // Where the converter is in its frame.
@@ -95,6 +99,11 @@ class Adc {
         finish(t);
         if (convst && !convst_) {
             convst_rise_ = t;
+            if (last_fall_ != never) {
+                seen_.hold_min = std::min(seen_.hold_min, t - last_fall_);
+                if (t - last_fall_ < 20'000)
+                    breach("CONVST rose less than 20 ns after the last SCK fall", t);
+            }
             start(t);
         }
         if (!convst && convst_) {
@@ -167,6 +176,7 @@ class Adc {
             breach("acquisition shorter than 240 ns", t);
         if (word_end_ != never)
             seen_.acquisition_min = std::min(seen_.acquisition_min, t - word_end_);
+        seventh_rise_due_ = false;
         ++started_;
         converting_ = true;
         conv_start_ = t;
@@ -183,6 +193,10 @@ class Adc {
             breach("SCK low for less than 12.5 ns", t);
         seen_.sck_low_min = std::min(seen_.sck_low_min, t - last_fall_);
         last_rise_ = t;
+        if (seventh_rise_due_) {
+            seventh_rise_due_ = false;
+            word_end_ = t; // the 7th rise: tACQ counts from here
+        }
         if (convst_ || converting_ || word_bits_ >= 6)
             return;
         word_whole_ = false;
@@ -208,7 +222,8 @@ class Adc {
             ++shifted_;
         if (word_bits_ == 6 && !word_ended_) {
             word_ended_ = true;
-            word_end_ = t; // the 6th fall: acquisition starts
+            word_end_ = t; // the 6th fall ends the word; tACQ counts from the 7th rise
+            seventh_rise_due_ = true;
         }
     }
 
@@ -225,5 +240,5 @@ class Adc {
     std::int64_t last_rise_ = never, last_fall_ = never, word_end_ = never, high_ = 0;
     unsigned result_ = unrequested, shifted_ = 12;
     unsigned word_ = 0, word_bits_ = 6, channel_ = 0;
-    bool word_whole_ = false, word_ended_ = true;
+    bool word_whole_ = false, word_ended_ = true, seventh_rise_due_ = false;
 };
