@@ -76,6 +76,8 @@ module battery_adc #(
     input wire        f_reset_full,
     input wire [15:0] f_acq,         // steps since one of a read-out's first six SCK falls
     input wire        f_acq_full,
+    input wire [15:0] f_hold,        // steps since SCK last fell
+    input wire        f_hold_full,
     input wire [15:0] f_phase,       // steps SCK has been at its level
     input wire        f_phase_full,
     input wire [15:0] f_high,        // steps CONVST has been high
@@ -396,7 +398,9 @@ module battery_adc #(
     localparam integer F_C = CONV_CLOCKS, F_H = HALF_SCK, F_A = ACQ_CLOCKS, F_R = RESET_CLOCKS;
     localparam integer F_K = CONVST_CLOCKS, F_SC = SDO_CLOCKS, F_FRAME = FRAME_CLOCKS;
     assign f_publish = !reset && sdo_wait == 1 && bits == 4'd11 && conv_known;
-    localparam integer F_TAIL_WAIT = F_A - 1 > 12 * F_H ? F_A - 1 - 12 * F_H : 0;
+    localparam integer F_HOLD = HOLD_CLOCKS;
+    // The wait left at the 12th fall.
+    localparam integer F_TAIL_WAIT = F_FRAME - 1 - F_C - 24 * F_H;
 
     function [5:0] f_word;  // the word sent for channel c
         input [2:0] c;
@@ -412,6 +416,7 @@ module battery_adc #(
     // tCONV's wait ended.
     wire [31:0] f_since_edge = (adc_sck ? F_H : 0) + F_H - 1 - f_left;
     wire [31:0] f_since_conv = 2 * F_H * f_nfalls + f_since_edge;
+    wire f_after_7th_rise = falls >= 4'd7 || (falls == 4'd6 && adc_sck);
     wire [5:0] f_sent = f_word(sent_channel);
     wire [2:0] f_channel = {f_conv_word[3], f_conv_word[2], f_conv_word[4]};
     wire [11:0] f_new = {result, f_code[0]};  // the code the 12th SDO bit completes
@@ -436,10 +441,8 @@ module battery_adc #(
             assert (convst_left <= CONVST_LOAD);
             if (convst_rise)
                 assert (!f_cv_full && f_cv == 2 * (CONVST_LOAD - convst_left) + f_h);
-            if (CONVST_HALVES % 2 == 1) begin
-                if (convst_rise) assert (convst_fall == !(clk && convst_left == CONVST_LOAD));
-                else if (convst_fall) assert (clk && !f_cv_full && f_cv == 2 * F_K);
-            end
+            // The pin, from the DDIO output: high for CONVST_HALVES steps from its rise.
+            assert (adc_convst == (!f_cv_full && f_cv < CONVST_HALVES));
             if (adc_convst)
                 assert (!f_cv_full && f_high == f_since_cv + 1'b1 && !adc_sck && !f_open);
             // SCK high only in a read-out, or in an SCK phase that a reset let run out.
@@ -475,10 +478,10 @@ module battery_adc #(
                     if (f_rises < 6) assert (((f_word_in ^ (f_sent >> (6 - f_rises))) & f_taken_mask) == 0);
                     else assert (f_next_known && f_next_word == f_sent);
                     if (ONLY) assert (sent_channel == BATTERY[2:0]);
-                    // The acquisition, from the 6th fall.
-                    if (falls < 6) assert (f_timer == 0);
-                    else assert (f_timer + f_since_conv - 12 * F_H == F_A - 1 ||
-                                 (f_timer == 0 && f_since_conv - 12 * F_H >= F_A - 1));
+                    // The acquisition, from the 7th rise.
+                    if (!f_after_7th_rise) assert (f_timer == 0);
+                    else assert (f_timer + f_since_conv - 13 * F_H == F_A - 1 ||
+                                 (f_timer == 0 && f_since_conv - 13 * F_H >= F_A - 1));
                     // SDO: each bit taken SDO_CLOCKS after the edge that moved it.
                     assert (f_bit_real && f_msb == (falls == 0));
                     assert (sdo_wait == (f_since_edge < F_SC ? F_SC - f_since_edge : 0));
@@ -498,6 +501,9 @@ module battery_adc #(
                     if (!adc_sck) assert (!adc_sdi);
                     if (adc_sck) assert (!f_clean && f_timer >= F_A + f_left);
                     if (!f_cv_full) assert (f_cv + 2 * f_timer + f_h >= 2 * (F_R - 1));
+                    // tHCONVST, from the last SCK fall.
+                    if (!adc_sck)
+                        assert (f_hold_full || {16'd0, f_hold} + 2 * f_timer >= 2 * (F_HOLD - 1) + f_h);
                     assert (f_pending == (f_clean && f_conv_known));
                     if (f_clean)
                         assert (bits == 4'd12 && conv_known && sent_channel == conv_channel &&
@@ -507,8 +513,8 @@ module battery_adc #(
                                 (f_frame_full || f_frame == 2 * (F_FRAME - 1 - f_timer) + f_h));
                     else assert (!conv_known && !f_next_known);
             end
-            // The acquisition counted from the 6th fall, or from a fall after a reset.
-            if ((state == S_WAIT || (state == S_SHIFT && falls >= 6)) && f_timer < F_A)
+            // The acquisition counted from the 7th rise, or from a fall after a reset.
+            if ((state == S_WAIT || (state == S_SHIFT && f_after_7th_rise)) && f_timer < F_A)
                 assert (f_acq_full || f_acq >= 2 * (F_A - 1 - f_timer) + f_h);
 
             // The codes: what the pins published, taken at the 12th bit.

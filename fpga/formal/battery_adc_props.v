@@ -318,12 +318,13 @@ module battery_adc_props #(
     // Each gets the monitors as they stand after each step, for its invariants (its f_
     // inputs, under FORMAL); the quiet copy checks none.
     wire [15:0] m_since_cv = since_cv, m_since_reset = since_reset, m_acq = acq;
-    wire [15:0] m_phase = phase, m_high = high, m_moved = moved;
+    wire [15:0] m_phase = phase, m_high = high, m_moved = moved, m_hold = hold;
 `define BATTERY_ADC_MONITORS \
         .f_first(first), \
         .f_since_cv(m_since_cv), .f_cv_full(since_cv == TCONV_PINS), \
         .f_since_reset(m_since_reset), .f_reset_full(since_reset == TCONV_PINS), \
         .f_acq(m_acq), .f_acq_full(acq == ACQ_MAX), \
+        .f_hold(m_hold), .f_hold_full(hold == HOLD_DS), \
         .f_phase(m_phase), .f_phase_full(phase == SCK_MIN), .f_high(m_high), \
         .f_rises(rises), .f_falls(falls), .f_open(open), .f_clean(clean), \
         .f_moved(m_moved), .f_moved_full(moved == SDO_MSB), .f_bit_real(bit_real), \
