@@ -15,7 +15,7 @@
 #
 # The covers (the cover_* outputs): a witness, the proof's own model run from power-up
 # with a read of word 0 and a write on the bus at every clock, SDO carrying the
-# converter's bits, and one reset in the middle of a frame (cover.awk), must reach each.
+# converter's bits, and one reset in the middle of a frame (walk.awk), must reach each.
 #
 # With -o (the planted faults), or where the whole proof does not close, each property is
 # proven on its own, without the invariants: `pdr` (for all time) and, where pdr does not
@@ -31,7 +31,8 @@
 # be built, else 0.
 #
 # usage: prove.sh [-p "NAME=VALUE ..."] [-t PDR_SECONDS] [-d BMC_DEPTH] [-b BMC_SECONDS]
-#                 [-k STEPS] [-c COVER_STEPS] [-o "PROPERTY ..."] [-y YOSYS_COMMANDS]
+#                 [-k STEPS] [-c COVER_STEPS] [-w STEPS] [-s SEED] [-r CLOCKS]
+#                 [-o "PROPERTY ..."] [-y YOSYS_COMMANDS]
 #                 [-j JOBS] [-B] RTL OUT
 #   -p  parameters of battery_adc_props (CLOCK_HZ, BATTERY_CHANNEL, ACQUISITION_NS,
 #       BATTERY_ONLY, NEVER_RESET)
@@ -40,6 +41,10 @@
 #   -b  bmc3's time limit, and each half of the k-induction's (default 600)
 #   -k  the k-induction's length in steps (default 8)
 #   -c  the witness's length in steps (default 40000)
+#   -w  with -o: instead of pdr and bmc3, a random walk of this many steps through each
+#       property's cone, legal inputs from a seeded sequence (walk.awk), for a failure
+#   -s  the walk's seed (default 1)
+#   -r  the walk asserts reset at one clock in this many (default 0: never)
 #   -o  only these properties, each on its own (default: the whole proof and the covers)
 #   -y  Yosys commands run on the read design before it is elaborated
 #   -j  properties proven at once (default 2)
@@ -54,6 +59,29 @@ prove_one() {
     : >"$log"
     rm -f "$out/$p.found" "$out/$p.cex" "$out/$p.vcd"
     start=$(date +%s)
+    if [ "$walk" -gt 0 ]; then
+        # A random walk of legal inputs through the property's cone; a failure's inputs
+        # replayed on the cone into a VCD.
+        awk -v steps="$walk" -v mode=random -v seed="$seed" -v resets="$resets" \
+            -v trace="$out/$p.found" -f "$here/walk.awk" "$out/$p.walk.aim" "$out/$p.walk.aag" \
+            >"$out/$p.walk.out" 2>>"$log"
+        took=$(($(date +%s) - start))
+        if found=$(sed -n 's/^FAIL .* at step \([0-9]*\), clock .*/\1/p' "$out/$p.walk.out") &&
+            [ -n "$found" ]; then
+            if awk -f "$here/aigsim.awk" "$out/$p.found" "$out/$p.walk.aag" >"$out/$p.cex" &&
+                awk -f "$here/cex2vcd.awk" "$out/$p.walk.aim" "$out/$p.cex" >"$out/$p.vcd"; then
+                trace="trace $out/$p.vcd"
+            else
+                trace="no trace: $log"
+            fi
+            printf '%-8s %-24s at step %s, clock %s (random walk, seed %s, %s s): %s\n' FAIL "$p" \
+                "$found" $((found / 2)) "$seed" "$took" "$trace"
+        else
+            printf '%-8s %-24s no failure in a random walk of %s steps (seed %s, %s s)\n' \
+                UNDECIDED "$p" "$walk" "$seed" "$took"
+        fi
+        return
+    fi
     verdict="" step=""
     run_bmc() {
         # bmc3 -v reports each frame it has cleared, so a run that its time stops still
@@ -141,14 +169,14 @@ prove_one() {
 # One property, run by the pool below: prove.sh -1 PROPERTY, the settings in FORMAL_*.
 if [ "${1:-}" = -1 ]; then
     out=$FORMAL_OUT pdr_time=$FORMAL_PDR depth=$FORMAL_DEPTH bmc_time=$FORMAL_BMC
-    bmc_first=$FORMAL_BMC_FIRST
+    bmc_first=$FORMAL_BMC_FIRST walk=$FORMAL_WALK seed=$FORMAL_SEED resets=$FORMAL_RESETS
     prove_one "$2"
     exit 0
 fi
 
 params="" pdr_time=60 depth=0 bmc_time=600 only="" extra="" jobs=2 bmc_first=0 k=8
-cover_steps=40000
-while getopts p:t:d:b:k:c:o:y:j:B opt; do
+cover_steps=40000 walk=0 seed=1 resets=0
+while getopts p:t:d:b:k:c:w:s:r:o:y:j:B opt; do
     case $opt in
     p) params=$OPTARG ;;
     t) pdr_time=$OPTARG ;;
@@ -156,11 +184,14 @@ while getopts p:t:d:b:k:c:o:y:j:B opt; do
     b) bmc_time=$OPTARG ;;
     k) k=$OPTARG ;;
     c) cover_steps=$OPTARG ;;
+    w) walk=$OPTARG ;;
+    s) seed=$OPTARG ;;
+    r) resets=$OPTARG ;;
     o) only=$OPTARG ;;
     y) extra=$OPTARG ;;
     j) jobs=$OPTARG ;;
     B) bmc_first=1 ;;
-    *) echo "usage: prove.sh [-p PARAMS] [-t S] [-d DEPTH] [-b S] [-k STEPS] [-c STEPS] [-o PROPS] [-y CMDS] [-j N] [-B] RTL OUT" >&2
+    *) echo "usage: prove.sh [-p PARAMS] [-t S] [-d DEPTH] [-b S] [-k STEPS] [-c STEPS] [-w STEPS] [-s SEED] [-r CLOCKS] [-o PROPS] [-y CMDS] [-j N] [-B] RTL OUT" >&2
        exit 2 ;;
     esac
 done
@@ -207,8 +238,13 @@ whole=1
 for p in $props; do
     echo "design -load model"
     echo "delete -port o:* o:$p %d"
-    echo "write_aiger -zinit -map $out/$p.aim $out/$p.aig"
-    echo "write_aiger -zinit -ascii $out/$p.aag"
+    if [ "$walk" -gt 0 ]; then
+        echo "opt_clean"
+        echo "write_aiger -zinit -ascii -map $out/$p.walk.aim $out/$p.walk.aag"
+    else
+        echo "write_aiger -zinit -map $out/$p.aim $out/$p.aig"
+        echo "write_aiger -zinit -ascii $out/$p.aag"
+    fi
 done >>"$out/model.ys"
 if [ $whole = 1 ]; then
     # The whole proof: the properties and the block's assertions, made one output,
@@ -274,13 +310,13 @@ fi
 # Properties run $jobs at a time, each by this script again; their lines come out as they
 # finish.
 export FORMAL_OUT=$out FORMAL_PDR=$pdr_time FORMAL_DEPTH=$depth FORMAL_BMC=$bmc_time \
-    FORMAL_BMC_FIRST=$bmc_first
+    FORMAL_BMC_FIRST=$bmc_first FORMAL_WALK=$walk FORMAL_SEED=$seed FORMAL_RESETS=$resets
 for p in $props; do echo "$p"; done |
     xargs -P "$jobs" -I{} sh "$here/prove.sh" -1 {} | tee -a "$results"
 
 # The covers: the witness must reach each.
 if [ $whole = 1 ]; then
-    awk -v steps="$cover_steps" -f "$here/cover.awk" "$out/covers.aim" "$out/covers.aag" \
+    awk -v steps="$cover_steps" -f "$here/walk.awk" "$out/covers.aim" "$out/covers.aag" \
         >"$out/covers.out" 2>&1
     for c in $covers; do
         grep "^reached  *$c " "$out/covers.out" || echo "UNREACHED $c in $cover_steps steps"
