@@ -316,18 +316,19 @@ module battery_adc_props #(
 
     // ------------------------------------------------------------------ the two blocks
     // Each gets the monitors as they stand after each step, for its invariants (its f_
-    // inputs, under FORMAL); the quiet copy checks none.
+    // inputs, under FORMAL); the quiet copy checks none. A saturating count is `full` at its
+    // limit or beyond (a value beyond is never reached, but the proof need not know that).
     wire [15:0] m_since_cv = since_cv, m_since_reset = since_reset, m_acq = acq;
     wire [15:0] m_phase = phase, m_high = high, m_moved = moved, m_hold = hold;
 `define BATTERY_ADC_MONITORS \
         .f_first(first), \
-        .f_since_cv(m_since_cv), .f_cv_full(since_cv == TCONV_PINS), \
-        .f_since_reset(m_since_reset), .f_reset_full(since_reset == TCONV_PINS), \
-        .f_acq(m_acq), .f_acq_full(acq == ACQ_MAX), \
-        .f_hold(m_hold), .f_hold_full(hold == HOLD_DS), \
-        .f_phase(m_phase), .f_phase_full(phase == SCK_MIN), .f_high(m_high), \
+        .f_since_cv(m_since_cv), .f_cv_full(since_cv >= TCONV_PINS), \
+        .f_since_reset(m_since_reset), .f_reset_full(since_reset >= TCONV_PINS), \
+        .f_acq(m_acq), .f_acq_full(acq >= ACQ_MAX), \
+        .f_hold(m_hold), .f_hold_full(hold >= HOLD_DS), \
+        .f_phase(m_phase), .f_phase_full(phase >= SCK_MIN), .f_high(m_high), \
         .f_rises(rises), .f_falls(falls), .f_open(open), .f_clean(clean), \
-        .f_moved(m_moved), .f_moved_full(moved == SDO_MSB), .f_bit_real(bit_real), \
+        .f_moved(m_moved), .f_moved_full(moved >= SDO_MSB), .f_bit_real(bit_real), \
         .f_msb(msb), .f_bit(bit_now), .f_code(code_now), .f_word_in(word_in_now), .f_next_word(next_word), \
         .f_next_known(next_known), .f_conv_word(conv_word), .f_conv_known(conv_known), \
         .f_watch(watch), .f_battery(battery_now), .f_battery_was(battery_was_now), \
