@@ -46,7 +46,8 @@ module battery_adc #(
     parameter integer CLOCK_HZ = 50000000,   // clk's frequency, 50 MHz to 200 MHz
     parameter integer BATTERY_CHANNEL = 0,   // the converter's input (0 to 7) for word 0
     parameter integer ACQUISITION_NS = 6000, // acquisition, 240 ns to 1 ms
-    parameter integer BATTERY_ONLY = 0       // 1: convert the battery's input only
+    parameter integer BATTERY_ONLY = 0,      // 1: convert the battery's input only
+    parameter integer WAKE_MS = 400          // the converter's reference wake-up, 0 to 2000 ms
 ) (
     input wire clk,
     input wire reset,
@@ -117,6 +118,7 @@ module battery_adc #(
     localparam CHANNEL_OK = BATTERY_CHANNEL >= 0 && BATTERY_CHANNEL <= 7;
     localparam ACQUISITION_OK = ACQUISITION_NS >= 240 && ACQUISITION_NS <= 1000000;
     localparam MODE_OK = BATTERY_ONLY == 0 || BATTERY_ONLY == 1;
+    localparam WAKE_OK = WAKE_MS >= 0 && WAKE_MS <= 2000;
     generate
         if (!CLOCK_OK) begin : bad_clock
             CLOCK_HZ_must_be_50_to_200_MHz unsupported ();
@@ -130,6 +132,9 @@ module battery_adc #(
         if (!MODE_OK) begin : bad_mode
             BATTERY_ONLY_must_be_0_or_1 unsupported ();
         end
+        if (!WAKE_OK) begin : bad_wake
+            WAKE_MS_must_be_0_to_2000 unsupported ();
+        end
     endgenerate
 
     // The values the block is built from: the parameters, or, where one is out of range
@@ -138,6 +143,7 @@ module battery_adc #(
     localparam integer BATTERY = CHANNEL_OK ? BATTERY_CHANNEL : 0;
     localparam integer ACQ_NS = ACQUISITION_OK ? ACQUISITION_NS : 6000;
     localparam ONLY = MODE_OK && BATTERY_ONLY == 1;
+    localparam integer WAKE = WAKE_OK ? WAKE_MS : 400;
 
     // Whole clocks that cover at least ns nanoseconds.
     function integer clocks_in;
@@ -182,6 +188,15 @@ module battery_adc #(
     localparam integer CONV_CLOCKS = clocks_for(1600);     // tCONV
     localparam integer ACQ_CLOCKS = clocks_for(ACQ_NS);    // acquisition, from the 7th rise
     localparam integer HOLD_CLOCKS = clocks_for(20);       // tHCONVST, from the 12th fall
+    // Whether the acquisition can end before tHCONVST does: the timer, loaded at the 7th rise,
+    // holds ACQ_CLOCKS - 11 x HALF_SCK at the 12th fall.
+    localparam HOLD_BINDS = ACQ_CLOCKS < 11 * HALF_SCK + HOLD_CLOCKS;
+    // The first frame after a reset or power-up sends the converter a word with SLP = 0, which
+    // wakes it if the FPGA's configuration left it asleep; its reference then needs tREFWAKE
+    // (200 ms with the datasheet's capacitors) before the next conversion. So from that
+    // frame's read-out the block waits WAKE_MS more before its next CONVST, counted in turns
+    // of the timer, which runs round its 2^TW values meanwhile (the first turn may be short).
+    localparam integer WAKE_CLOCKS = WAKE == 0 ? 0 : clocks_for(WAKE * 1000000);
     // After a reset, tCONV, or the acquisition if longer: the converter may have been
     // converting, or reading out, when the reset came, and the SCK high phase that the reset
     // lets run out may still end in the 6th fall.
@@ -194,6 +209,8 @@ module battery_adc #(
     localparam integer LONGEST_WAIT = ACQ_CLOCKS > RESET_CLOCKS ? ACQ_CLOCKS : RESET_CLOCKS;
 
     localparam integer TW = $clog2(LONGEST_WAIT + 1);
+    localparam integer WAKE_TURNS = WAKE == 0 ? 0 : ((WAKE_CLOCKS + (1 << TW) - 1) >> TW) + 1;
+    localparam integer WW = WAKE_TURNS > 0 ? $clog2(WAKE_TURNS + 1) : 1;
     localparam integer HW = HALF_SCK > 1 ? $clog2(HALF_SCK) : 1;
     localparam integer CONVST_CLOCKS = CONVST_HALVES / 2;  // on the rising-edge flip-flop
     localparam integer CW = CONVST_CLOCKS > 1 ? $clog2(CONVST_CLOCKS) : 1;  // holds it - 1
@@ -201,12 +218,13 @@ module battery_adc #(
     localparam integer SW = $clog2(SDO_CLOCKS + 1);
 
     localparam [31:0] ID = 32'h42414401; // "BAD", version 1
-    localparam [31:0] SETTINGS = {ONLY ? 1'b1 : 1'b0, ACQ_NS[30:0]};
+    localparam [31:0] SETTINGS = {ONLY ? 1'b1 : 1'b0, WAKE[10:0], ACQ_NS[19:0]};
 
     localparam [1:0] S_WAIT = 2'd0, S_CONV = 2'd1, S_SHIFT = 2'd2;
 
     reg [1:0] state = S_WAIT;
     reg [TW-1:0] timer = RESET_CLOCKS[TW-1:0] - 1'b1;  // clocks left to wait, less one
+    reg [WW-1:0] wake = {WW{1'b0}};  // turns of the timer in the reference's wake-up so far
     reg [HW-1:0] sck_left = {HW{1'b0}};  // clocks left in this SCK phase
     reg [CW-1:0] convst_left = {CW{1'b0}};  // clocks CONVST stays high after this one
     reg convst_rise = 1'b0;  // CONVST's rising-edge flip-flop
@@ -223,12 +241,14 @@ module battery_adc #(
     reg [7:0] fresh = 8'd0;  // channels with a code since reset
     reg [31:0] count = 32'd0;  // results published since reset
     integer c;
+    // The first frame after a reset goes at once; the next waits for the reference.
+    wire awake = wake == WAKE_TURNS[WW-1:0] || !conv_known;
 
     // CONVST at the pin: high for the half-clock after each rising edge that leaves
     // convst_rise high, and for the half-clock after that, when its high time is an odd number
     // of half-clocks, on the last. The DDIO output takes both halves at the rising edge and
     // drives the pin from its own registers: the pulse's width is the clock's, not a route's.
-    wire convst_start = !reset && state == S_WAIT && timer == 0;
+    wire convst_start = !reset && state == S_WAIT && timer == 0 && awake;
     wire convst_stays = convst_rise && convst_left != 0;
     wire convst_last_half = CONVST_HALVES % 2 == 1 && convst_rise && convst_left == 0;
     altddio_out #(
@@ -269,7 +289,8 @@ module battery_adc #(
         else convst_rise <= 1'b0;
         if (sck_left != 0) sck_left <= sck_left - 1'b1;
         else adc_sck <= 1'b0;
-        if (timer != 0) timer <= timer - 1'b1;
+        if (timer != 0 || !awake) timer <= timer - 1'b1;
+        if (!awake && timer == 0) wake <= wake + 1'b1;
         if (sdo_wait != 0) sdo_wait <= sdo_wait - 1'b1;
         // Once a reset has stopped the frame, SDI goes back to 0 while SCK is low or as it
         // falls, never while it is high.
@@ -278,6 +299,7 @@ module battery_adc #(
         if (reset) begin
             state <= S_WAIT;
             timer <= RESET_CLOCKS[TW-1:0] - 1'b1;
+            wake <= {WW{1'b0}};
             falls <= 4'd0;
             sdo_wait <= {SW{1'b0}};
             bits <= 4'd0;
@@ -307,7 +329,7 @@ module battery_adc #(
             end
             case (state)
                 S_WAIT:
-                if (timer == 0) begin
+                if (timer == 0 && awake) begin
                     // High from this edge to the one that finds convst_left at 0.
                     convst_rise <= 1'b1;
                     convst_left <= CONVST_LOAD[CW-1:0];
@@ -340,7 +362,8 @@ module battery_adc #(
                             slot <= slot + 1'b1;
                             state <= S_WAIT;
                             // CONVST stays low HOLD_CLOCKS after this fall, at least.
-                            if (timer < HOLD_CLOCKS[TW-1:0]) timer <= HOLD_CLOCKS[TW-1:0] - 1'b1;
+                            if (HOLD_BINDS && timer < HOLD_CLOCKS[TW-1:0])
+                                timer <= HOLD_CLOCKS[TW-1:0] - 1'b1;
                         end
                     end else if (falls == 4'd6) begin
                         // The 7th rise: the converter's tACQ counts from here.
@@ -430,6 +453,8 @@ module battery_adc #(
     always @(*)
         if (f_on) begin
             assert (state != 2'd3);
+            // The proof runs with no wait for the reference (WAKE_MS = 0).
+            if (WAKE_TURNS == 0) assert (wake == 0);
             if (f_first)
                 assert (!clk && state == S_WAIT && f_timer == F_R - 1 && !adc_sck && !adc_sdi &&
                         !convst_rise && convst_left == 0 && codes == 0 && fresh == 0 &&

@@ -39,7 +39,7 @@ set_parameter_property BATTERY_CHANNEL ALLOWED_RANGES 0:7
 set_parameter_property BATTERY_CHANNEL DESCRIPTION "The converter's input, 0 to 7, that the battery is wired to; word 0 shows its code"
 add_parameter ACQUISITION_NS INTEGER 6000
 set_parameter_property ACQUISITION_NS DISPLAY_NAME "Acquisition time (ns)"
-set_parameter_property ACQUISITION_NS DESCRIPTION "The time the converter's input settles before each conversion, from the 6th SCK fall to the next CONVST: 240 ns (the converter's minimum) to 1 ms. 6000 settles a 10 kOhm source to half an LSB"
+set_parameter_property ACQUISITION_NS DESCRIPTION "The time the converter's input settles before each conversion, from the 7th SCK rise (where the converter's tACQ counts from) to the next CONVST: 240 ns (the converter's minimum) to 1 ms. 6000 settles a 10 kOhm source to half an LSB"
 set_parameter_property ACQUISITION_NS UNITS Nanoseconds
 set_parameter_property ACQUISITION_NS HDL_PARAMETER true
 set_parameter_property ACQUISITION_NS ALLOWED_RANGES 240:1000000
@@ -49,6 +49,12 @@ set_parameter_property BATTERY_ONLY DESCRIPTION "1: every conversion is of the b
 set_parameter_property BATTERY_ONLY DISPLAY_HINT boolean
 set_parameter_property BATTERY_ONLY HDL_PARAMETER true
 set_parameter_property BATTERY_ONLY ALLOWED_RANGES 0:1
+add_parameter WAKE_MS INTEGER 400
+set_parameter_property WAKE_MS DISPLAY_NAME "Converter's reference wake-up (ms)"
+set_parameter_property WAKE_MS DESCRIPTION "After a reset, the wait from the first word sent (SLP = 0) to the next conversion, for the converter's reference to wake from the sleep that the pins' pull-ups may latch during configuration: 0 to 2000 ms. 400 is twice the datasheet's tREFWAKE (200 ms with 10 uF on REFCOMP and 2.2 uF on VREF)"
+set_parameter_property WAKE_MS UNITS Milliseconds
+set_parameter_property WAKE_MS HDL_PARAMETER true
+set_parameter_property WAKE_MS ALLOWED_RANGES 0:2000
 
 add_interface clock clock end
 set_interface_property clock clockRate 0

@@ -6,6 +6,7 @@
 #include "Vadc_convst20.h"
 #include "Vadc_drop_on_read.h"
 #include "Vadc_no_init.h"
+#include "Vadc_no_wake.h"
 #include "Vadc_publish_on_read.h"
 #include "Vadc_sdo_at_rise.h"
 #include "adc_checks.h"
@@ -84,4 +85,13 @@ TEST(PlantedFault, DropACodeWhileAReadIsOnTheBus) {
     Adc adc;
     EXPECT_TRUE(names(run<Vadc_drop_on_read>(adc, Bench<Vadc_drop_on_read>::Start::reset),
                       "polled word 0 read"));
+}
+
+// No wait for the reference after the word that wakes the converter: the codes converted while
+// it charges, which no input has, reach word 0.
+TEST(PlantedFault, NoWaitForTheReferenceToWake) {
+    Adc adc;
+    adc.configured_with_pins_high();
+    EXPECT_TRUE(names(run<Vadc_no_wake>(adc, Bench<Vadc_no_wake>::Start::configured),
+                      "word 0 read " + std::to_string(Adc::waking) + " for 0;"));
 }

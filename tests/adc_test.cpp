@@ -8,6 +8,7 @@
 #include "Vadc200.h"
 #include "Vadc50.h"
 #include "Vadc50only.h"
+#include "Vadc50wake.h"
 #include "Vadc73.h"
 #include "adc_checks.h"
 
@@ -276,6 +277,34 @@ TYPED_TEST(AdcBlock, SdoTakenInsideItsWindowWithMargin) {
     this->frames(18);
     for (unsigned c = 0; c < 8; ++c)
         EXPECT_EQ(this->bench.read(2 + c), this->shown(c, 0xAAA)) << "input " << c;
+}
+
+// The converter as the FPGA's configuration leaves it, asleep, at the default wait for its
+// reference (0.4 s): after the configuration and after a reset, no wrong code ever reaches
+// word 0, the first code comes once the reference is up, and it is the battery's.
+TEST(AdcAsleep, NoWrongCodeReachesWordZero) {
+    using Top = Vadc50wake;
+    for (const auto start : {Bench<Top>::Start::configured, Bench<Top>::Start::reset}) {
+        Adc adc;
+        adc.configured_with_pins_high();
+        for (unsigned c = 0; c < 8; ++c)
+            adc.set_code(c, c == 0 ? 3000 : 100 + c);
+        Bench<Top> bench{adc, 50'000'000, start};
+        std::int64_t first_code = 0;
+        while (bench.now() < 500'000'000'000 && first_code == 0) {
+            bench.clocks(1000);
+            if (bench.read(0) != 0)
+                first_code = bench.now();
+        }
+        bench.clocks(100'000);
+        EXPECT_EQ(bench.seen(), (words{0, 3000}));
+        EXPECT_FALSE(adc.asleep());
+        EXPECT_GE(first_code, adc.awake_at());
+        EXPECT_LE(first_code, 410'000'000'000); // 0.4 s and some frames
+        EXPECT_EQ(bench.read(14), 0x19001770U); // WAKE_MS 400, ACQUISITION_NS 6000
+        EXPECT_EQ(adc.breaches(), "");
+        EXPECT_EQ(margin_failures(adc.seen(), 6000, bench.period()), "");
+    }
 }
 
 namespace {

@@ -4,21 +4,23 @@
 # component and its device-tree fragment.
 # The 50 MHz design with the defaults is the top level's adc_rtl. The others: 100 MHz;
 # 200 MHz, the fastest clock the block allows; 73 MHz, an odd clock, at the shortest
-# acquisition; and 50 MHz in the battery-only mode. Name, CLOCK_HZ, BATTERY_CHANNEL,
-# ACQUISITION_NS, BATTERY_ONLY.
-function(adc_design name source hz channel acquisition only)
+# acquisition; and 50 MHz in the battery-only mode, each with no wait for the converter's
+# reference (WAKE_MS = 0), which would make each reset 0.4 s; and 50 MHz with the defaults, the
+# wait included. Name, CLOCK_HZ, BATTERY_CHANNEL, ACQUISITION_NS, BATTERY_ONLY, WAKE_MS.
+function(adc_design name source hz channel acquisition only wake)
   add_library(adc_rtl_${name} STATIC)
   verilate(adc_rtl_${name} SOURCES ${source} TOP_MODULE battery_adc PREFIX Vadc${name}
            DIRECTORY ${CMAKE_BINARY_DIR}/verilated/Vadc${name}
            VERILATOR_ARGS -GCLOCK_HZ=${hz} -GBATTERY_CHANNEL=${channel}
-                          -GACQUISITION_NS=${acquisition} -GBATTERY_ONLY=${only} ${VERILATOR_QUIET})
+                          -GACQUISITION_NS=${acquisition} -GBATTERY_ONLY=${only} -GWAKE_MS=${wake}
+                          ${VERILATOR_QUIET})
   get_target_property(adc_rtl_includes adc_rtl_${name} INTERFACE_INCLUDE_DIRECTORIES)
   set_target_properties(adc_rtl_${name} PROPERTIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES
                                                    "${adc_rtl_includes}")
 endfunction()
 
-foreach(design IN ITEMS "100;100000000;6;6000;0" "200;200000000;5;6000;0" "73;73000000;3;240;0"
-                        "50only;50000000;2;6000;1")
+foreach(design IN ITEMS "100;100000000;6;6000;0;0" "200;200000000;5;6000;0;0" "73;73000000;3;240;0;0"
+                        "50only;50000000;2;6000;1;0" "50wake;50000000;0;6000;0;400")
   list(GET design 0 name)
   list(REMOVE_AT design 0)
   adc_design(${name} ${FPGA_DIR}/battery_adc.v ${design})
@@ -27,17 +29,22 @@ endforeach()
 add_executable(adc_test adc_test.cpp)
 target_include_directories(adc_test PRIVATE ${CMAKE_SOURCE_DIR}/tools/rtl)
 target_link_libraries(adc_test PRIVATE adc_rtl adc_rtl_100 adc_rtl_200 adc_rtl_73 adc_rtl_50only
-                                       GTest::gtest_main)
+                                       adc_rtl_50wake GTest::gtest_main)
 target_compile_options(adc_test PRIVATE ${warnings})
 gtest_discover_tests(adc_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 
 # Faults planted in copies of the block in the build tree, each made by a text replacement
 # when CMake configures (again whenever the block changes), each of which a case must catch
 # (adc_fault_test.cpp). A replacement that no longer finds its text stops the configuration,
-# so a fault cannot quietly stop being planted. All at 50 MHz with the defaults.
+# so a fault cannot quietly stop being planted. All at 50 MHz with the defaults, and no wait for
+# the converter's reference but where the fault is in that wait.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${FPGA_DIR}/battery_adc.v)
 file(READ ${FPGA_DIR}/battery_adc.v adc_source)
 function(adc_fault name from to)
+  set(wake 0)
+  if(name MATCHES "wake")
+    set(wake 400)
+  endif()
   if(from STREQUAL "REGEX")
     string(REGEX REPLACE "${to}" "${ARGV3}" faulty "${adc_source}")
   else()
@@ -47,7 +54,7 @@ function(adc_fault name from to)
     message(FATAL_ERROR "the planted fault ${name} no longer applies to battery_adc.v")
   endif()
   file(WRITE ${CMAKE_BINARY_DIR}/faults/${name}.v "${faulty}")
-  adc_design(_${name} ${CMAKE_BINARY_DIR}/faults/${name}.v 50000000 0 6000 0)
+  adc_design(_${name} ${CMAKE_BINARY_DIR}/faults/${name}.v 50000000 0 6000 0 ${wake})
 endfunction()
 # CONVST high for 20 ns, the datasheet's minimum, with no margin.
 adc_fault(convst20 "CONVST_HALVES = halves_in(300)" "CONVST_HALVES = halves_in(200)")
@@ -60,6 +67,9 @@ adc_fault(publish_on_read "if (bits == 4'd11 && conv_known) begin"
           "if (bits == 4'd11 && conv_known && avs_read) begin")
 adc_fault(drop_on_read "if (bits == 4'd11 && conv_known) begin"
           "if (bits == 4'd11 && conv_known && !avs_read) begin")
+# No wait for the converter's reference after a reset: the next conversion comes an
+# acquisition after the word that wakes it.
+adc_fault(no_wake "timer == 0 && awake" "timer == 0")
 # No initial values: every register 0 at power-up, as the simulator starts them.
 adc_fault(no_init REGEX "(reg[^=;\n]*) = [^;,\n]*" "\\1")
 
@@ -67,7 +77,7 @@ add_executable(adc_fault_test adc_fault_test.cpp)
 target_include_directories(adc_fault_test PRIVATE ${CMAKE_SOURCE_DIR}/tools/rtl)
 target_link_libraries(adc_fault_test PRIVATE adc_rtl__convst20 adc_rtl__sdo_at_rise adc_rtl__acq_short
                                              adc_rtl__no_init adc_rtl__publish_on_read
-                                             adc_rtl__drop_on_read GTest::gtest_main)
+                                             adc_rtl__drop_on_read adc_rtl__no_wake GTest::gtest_main)
 target_compile_options(adc_fault_test PRIVATE ${warnings})
 gtest_discover_tests(adc_fault_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 

@@ -11,7 +11,7 @@ verilator --quiet-stats --version >/dev/null 2>&1 && quiet=--quiet-stats
 status=0
 for params in "" "-GCLOCK_HZ=100000000 -GBATTERY_CHANNEL=6" "-GCLOCK_HZ=200000000 -GBATTERY_CHANNEL=5" \
     "-GCLOCK_HZ=73000000 -GBATTERY_CHANNEL=3 -GACQUISITION_NS=240" "-GBATTERY_CHANNEL=2 -GBATTERY_ONLY=1" \
-    "-GCLOCK_HZ=200000000 -GACQUISITION_NS=1000000"; do
+    "-GCLOCK_HZ=200000000 -GACQUISITION_NS=1000000 -GWAKE_MS=2000" "-GWAKE_MS=0"; do
     if ! verilator --lint-only -Wall $quiet $params "$1/battery_adc.v"; then
         echo "verilator --lint-only -Wall $params: not clean"
         status=1
@@ -20,7 +20,7 @@ done
 [ $status -eq 0 ] && echo "verilator --lint-only -Wall: clean"
 # PARAMETER=VALUE out of range: elaboration fails, naming PARAMETER.
 for bad in BATTERY_CHANNEL=8 BATTERY_CHANNEL=-1 CLOCK_HZ=25000000 CLOCK_HZ=200000001 \
-    ACQUISITION_NS=239 ACQUISITION_NS=1000001 BATTERY_ONLY=2; do
+    ACQUISITION_NS=239 ACQUISITION_NS=1000001 BATTERY_ONLY=2 WAKE_MS=-1 WAKE_MS=2001; do
     if out=$(verilator --lint-only -Wall $quiet -G$bad "$1/battery_adc.v" 2>&1); then
         echo "verilator: $bad elaborated"
         status=1

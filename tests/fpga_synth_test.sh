@@ -20,15 +20,15 @@ rtl=$(cd "$1" && pwd)/battery_adc.v
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 status=0
-# CLOCK_HZ BATTERY_CHANNEL ACQUISITION_NS BATTERY_ONLY
-for params in "50000000 0 6000 0" "100000000 6 6000 0" "200000000 5 6000 0" "73000000 3 240 0" \
-    "50000000 2 6000 1" "200000000 7 1000000 0"; do
+# CLOCK_HZ BATTERY_CHANNEL ACQUISITION_NS BATTERY_ONLY WAKE_MS
+for params in "50000000 0 6000 0 400" "100000000 6 6000 0 400" "200000000 5 6000 0 400" \
+    "73000000 3 240 0 400" "50000000 2 6000 1 400" "200000000 7 1000000 0 2000"; do
     set -- $params
-    name="CLOCK_HZ=$1 BATTERY_CHANNEL=$2 ACQUISITION_NS=$3 BATTERY_ONLY=$4"
+    name="CLOCK_HZ=$1 BATTERY_CHANNEL=$2 ACQUISITION_NS=$3 BATTERY_ONLY=$4 WAKE_MS=$5"
     log=$tmp/yosys.log
     if ! (cd "$tmp" && yosys -q -l "$log" -p "read_verilog -DALTERA_RESERVED_QIS $rtl; \
             chparam -set CLOCK_HZ $1 -set BATTERY_CHANNEL $2 -set ACQUISITION_NS $3 \
-                -set BATTERY_ONLY $4 battery_adc; \
+                -set BATTERY_ONLY $4 -set WAKE_MS $5 battery_adc; \
             synth_intel_alm -family cyclonev -top battery_adc; stat" >/dev/null 2>&1); then
         echo "$name: yosys failed"
         grep -i -A3 'error' "$log"
@@ -62,7 +62,7 @@ for params in "50000000 0 6000 0" "100000000 6 6000 0" "200000000 5 6000 0" "730
     fi
 done
 # PARAMETER VALUE out of range: synthesis fails, naming PARAMETER.
-for bad in "BATTERY_CHANNEL 8" "CLOCK_HZ 25000000" "ACQUISITION_NS 239" "BATTERY_ONLY 2"; do
+for bad in "BATTERY_CHANNEL 8" "CLOCK_HZ 25000000" "ACQUISITION_NS 239" "BATTERY_ONLY 2" "WAKE_MS 2001"; do
     set -- $bad
     log=$tmp/bad.log
     if (cd "$tmp" && yosys -q -l "$log" -p "read_verilog -DALTERA_RESERVED_QIS $rtl; chparam -set $1 $2 battery_adc; \

@@ -37,6 +37,7 @@ module battery_adc_props #(
     parameter integer BATTERY_CHANNEL = 0,
     parameter integer ACQUISITION_NS = 6000,
     parameter integer BATTERY_ONLY = 0,
+    parameter integer WAKE_MS = 0,  // no wait for the converter's reference: 0.4 s is no depth
     parameter integer NEVER_RESET = 0
 ) (
     input wire        reset,
@@ -340,7 +341,8 @@ module battery_adc_props #(
         .CLOCK_HZ(CLOCK_HZ),
         .BATTERY_CHANNEL(BATTERY_CHANNEL),
         .ACQUISITION_NS(ACQUISITION_NS),
-        .BATTERY_ONLY(BATTERY_ONLY)
+        .BATTERY_ONLY(BATTERY_ONLY),
+        .WAKE_MS(WAKE_MS)
     ) dut (
         .clk(clk),
         .reset(reset),
@@ -361,7 +363,8 @@ module battery_adc_props #(
         .CLOCK_HZ(CLOCK_HZ),
         .BATTERY_CHANNEL(BATTERY_CHANNEL),
         .ACQUISITION_NS(ACQUISITION_NS),
-        .BATTERY_ONLY(BATTERY_ONLY)
+        .BATTERY_ONLY(BATTERY_ONLY),
+        .WAKE_MS(WAKE_MS)
     ) quiet (
         .clk(clk),
         .reset(reset),
@@ -421,7 +424,7 @@ module battery_adc_props #(
     assign word11to15_constants = answered &&
         ((address_p == 4'd11 && readdata != CLOCK_HZ) ||
          (address_p == 4'd12 && readdata != BATTERY_CHANNEL) ||
-         (address_p == 4'd14 && readdata != {BATTERY_ONLY[0], ACQUISITION_NS[30:0]}) ||
+         (address_p == 4'd14 && readdata != {BATTERY_ONLY[0], WAKE_MS[10:0], ACQUISITION_NS[19:0]}) ||
          (address_p == 4'd15 && readdata != ID));
     assign word13_frame_clocks = answered && address_p == 4'd13 && frame_known_q &&
                                  readdata != {17'd0, frame_len_q[15:1]};

@@ -31,6 +31,10 @@
 // part converts, and after the 12th bit, SDO is undefined too. A conversion whose word was
 // not loaded whole since the one before (the first after power-up, or one after a word cut
 // short) converts no requested input: it returns `unrequested`, a code given to no input.
+// Sleep: a conversion whose word had SLP = 1 puts the part to sleep when it ends, its
+// reference off; the next word loaded whole with SLP = 0 wakes it, and its reference then
+// charges for tREFWAKE (200 ms with the datasheet's 10 uF and 2.2 uF). A conversion started
+// asleep or before the reference is up returns `waking`, another code given to no input.
 #pragma once
 
 #include <algorithm>
@@ -41,7 +45,8 @@
 
 class Adc {
   public:
-    static constexpr unsigned unrequested = 0xA5A;
+    static constexpr unsigned unrequested = 0xA5A, waking = 0x5A5;
+    static constexpr std::int64_t ref_wake = 200'000'000'000; // tREFWAKE, ps
     static constexpr std::int64_t never = std::numeric_limits<std::int64_t>::min() / 2;
     static constexpr std::int64_t forever = std::numeric_limits<std::int64_t>::max() / 2;
 
@@ -65,6 +70,23 @@ class Adc {
         conv_end_ = until;
         result_ = unrequested;
     }
+
+    // The part as the board leaves it when the FPGA's configuration ends: its CONVST, SCK and
+    // SDI held high by the FPGA's weak pull-ups all through it, so it converted, napped with
+    // CONVST high, and latched a word of all ones, SLP = 1: asleep, its reference off. The
+    // pins fall as the configured FPGA starts to drive them.
+    void configured_with_pins_high() {
+        convst_ = sck_ = sdi_ = true;
+        converting_ = false;
+        shifted_ = 12;
+        word_ = 0x3FU;
+        word_bits_ = 6;
+        word_whole_ = word_ended_ = true;
+        sleeps_ = asleep_ = true;
+    }
+    // Whether the part sleeps, and when its reference is up (ps).
+    [[nodiscard]] bool asleep() const { return asleep_; }
+    [[nodiscard]] std::int64_t awake_at() const { return awake_at_; }
 
     // How many conversions of `channel` the part has made at its controller's request.
     [[nodiscard]] std::uint64_t conversions(unsigned channel) const {
@@ -106,7 +128,10 @@ class Adc {
             }
             start(t);
         }
-        if (!convst && convst_) {
+        if (!convst && convst_ && convst_rise_ == never) { // as the configuration ends
+            word_bits_ = 0;
+            word_ended_ = false;
+        } else if (!convst && convst_) {
             const auto high = t - convst_rise_;
             seen_.convst_min = std::min(seen_.convst_min, high);
             seen_.convst_max = std::max(seen_.convst_max, high);
@@ -160,6 +185,7 @@ class Adc {
         if (!converting_ || t < conv_end_)
             return;
         converting_ = false;
+        asleep_ = asleep_ || sleeps_;
         if (convst_)
             breach("CONVST high at the end of a conversion (nap)", conv_end_);
         shifted_ = 0;
@@ -183,8 +209,11 @@ class Adc {
         conv_end_ = t + 1'600'000;
         shifted_ = 12;
         result_ = word_whole_ ? codes_.at(channel_) : unrequested;
-        if (word_whole_)
+        if (asleep_ || t < awake_at_)
+            result_ = waking;
+        else if (word_whole_)
             ++conversions_.at(channel_);
+        sleeps_ = word_whole_ && (word_ & 1U) != 0;
         word_whole_ = false;
     }
 
@@ -209,6 +238,10 @@ class Adc {
             breach("configuration word with SLP = 1", t);
         // S/D = 1 is a single-ended input c: O/S = c[0], S1 = c[2], S0 = c[1].
         word_whole_ = (word_ & 0x20U) != 0;
+        if (asleep_ && (word_ & 1U) == 0) {
+            asleep_ = false;
+            awake_at_ = t + ref_wake;
+        }
         channel_ = ((word_ >> 4U) & 1U) | ((word_ >> 1U) & 4U) | ((word_ >> 1U) & 2U);
     }
 
@@ -241,4 +274,6 @@ class Adc {
     unsigned result_ = unrequested, shifted_ = 12;
     unsigned word_ = 0, word_bits_ = 6, channel_ = 0;
     bool word_whole_ = false, word_ended_ = true, seventh_rise_due_ = false;
+    bool sleeps_ = false, asleep_ = false;
+    std::int64_t awake_at_ = never;
 };
