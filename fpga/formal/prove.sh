@@ -40,7 +40,7 @@
 #   -d  bmc3's depth in steps when pdr does not decide (default 0: none, undecided fails)
 #   -b  bmc3's time limit, and each half of the k-induction's (default 600)
 #   -k  the k-induction's length in steps (default 8)
-#   -c  the witness's length in steps (default 40000)
+#   -c  the witness's length in steps (default 100000)
 #   -w  with -o: instead of pdr and bmc3, a random walk of this many steps through each
 #       property's cone, legal inputs from a seeded sequence (walk.awk), for a failure
 #   -s  the walk's seed (default 1)
@@ -175,7 +175,7 @@ if [ "${1:-}" = -1 ]; then
 fi
 
 params="" pdr_time=60 depth=0 bmc_time=600 only="" extra="" jobs=2 bmc_first=0 k=8
-cover_steps=40000 walk=0 seed=1 resets=0
+cover_steps=100000 walk=0 seed=1 resets=0
 while getopts p:t:d:b:k:c:w:s:r:o:y:j:B opt; do
     case $opt in
     p) params=$OPTARG ;;
