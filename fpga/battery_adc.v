@@ -26,14 +26,15 @@
 // CONVST, and throws away the first result after it, whose word this block did not send. A reset never cuts a CONVST
 // pulse or an SCK high phase short either: each ends when its time is out. Every register
 // starts, after configuration, as a reset leaves it, so a reset that never comes is no
-// different.
+// different. Through the FPGA's configuration the pins' weak pull-ups may have left the
+// converter asleep (a word with SLP = 1): the first frame's word wakes it, and the block
+// waits WAKE_MS for its reference before the next conversion.
 //
 // Both edges of clk are used, each where whole clocks cannot do: CONVST's high time of an
-// odd number of half-clocks ends on a falling edge (a falling-edge flip-flop that follows
-// the rising-edge one half a clock later, ORed with it: only one input of the OR changes at
-// a time, so the pin cannot glitch), and an SDO bit whose window's middle is at an odd
-// half-clock is taken by a falling-edge flip-flop. The other outputs are rising-edge
-// flip-flops. SDO needs no synchronizer: it moves only after SCK falls, which this block
+// odd number of half-clocks ends on a falling edge, through the DDIO output register of its
+// pin (Intel's altddio_out), and an SDO bit whose window's middle is at an odd half-clock is
+// taken by a falling-edge flip-flop. SCK and SDI are rising-edge flip-flops, each straight
+// to its pin. SDO needs no synchronizer: it moves only after SCK falls, which this block
 // makes from clk, and is taken where it is steady.
 //
 // Written in the Verilog-2005 that Verilator 5 and Yosys 0.23 both read: no SystemVerilog
@@ -61,8 +62,10 @@ module battery_adc #(
     // The pins leave from registers in their I/O cells: CONVST from a DDIO output
     // (altddio_out), SCK and SDI each from one flip-flop with nothing after it.
     output wire adc_convst,
-    (* altera_attribute = "-name FAST_OUTPUT_REGISTER ON" *) output reg adc_sck = 1'b0,
-    (* altera_attribute = "-name FAST_OUTPUT_REGISTER ON" *) output reg adc_sdi = 1'b0,
+    (* altera_attribute = "-name FAST_OUTPUT_REGISTER ON" *)
+    output reg adc_sck = 1'b0,
+    (* altera_attribute = "-name FAST_OUTPUT_REGISTER ON" *)
+    output reg adc_sdi = 1'b0,
     input  wire adc_sdo
 `ifdef FORMAL
     ,
@@ -579,7 +582,8 @@ module altddio_out #(
     input  wire             outclock,
     output wire [width-1:0] dataout
 );
-    reg [width-1:0] high = {width{1'b0}}, low = {width{1'b0}};
+    reg [width-1:0] high = {width{1'b0}};
+    reg [width-1:0] low = {width{1'b0}};
     always @(posedge outclock) begin
         high <= datain_h;
         low <= datain_l;
