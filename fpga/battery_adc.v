@@ -78,7 +78,7 @@ module battery_adc #(
     input wire        f_cv_full,     // ... saturated
     input wire [15:0] f_since_reset, // steps since an edge took reset, or power-up
     input wire        f_reset_full,
-    input wire [15:0] f_acq,         // steps since one of a read-out's first six SCK falls
+    input wire [15:0] f_acq,         // steps since a read-out's first six falls or 7th rise
     input wire        f_acq_full,
     input wire [15:0] f_hold,        // steps since SCK last fell
     input wire        f_hold_full,
