@@ -67,6 +67,54 @@ module battery_adc #(
     (* altera_attribute = "-name FAST_OUTPUT_REGISTER ON" *)
     output reg adc_sdi = 1'b0,
     input  wire adc_sdo
+`ifdef FORMAL
+    ,
+    // The formal proof's monitors of the pins (fpga/formal/battery_adc_props.v), each as it
+    // stands after this step; the invariants at the end of this module tie the block's state
+    // to them. f_on is 0 in the proof's quiet copy, which has no monitors of its own.
+    input wire        f_on,          // every assumption of the proof has held so far
+    input wire        f_first,       // the first step: power-up
+    input wire [15:0] f_since_cv,    // steps since CONVST rose, saturating
+    input wire        f_cv_full,     // ... saturated
+    input wire [15:0] f_since_reset, // steps since an edge took reset, or power-up
+    input wire        f_reset_full,
+    input wire [15:0] f_acq,         // steps since a read-out's first six falls or 7th rise
+    input wire        f_acq_full,
+    input wire [15:0] f_hold,        // steps since SCK last fell
+    input wire        f_hold_full,
+    input wire [15:0] f_phase,       // steps SCK has been at its level
+    input wire        f_phase_full,
+    input wire [15:0] f_high,        // steps CONVST has been high
+    input wire [ 3:0] f_rises,       // SCK rises and falls since CONVST rose
+    input wire [ 3:0] f_falls,
+    input wire        f_open,        // from a read-out's first SCK rise to its 12th fall
+    input wire        f_clean,       // no reset since CONVST rose
+    input wire [15:0] f_moved,       // steps since SDO was moved
+    input wire        f_moved_full,
+    input wire        f_bit_real,    // SDO carries a bit of the code
+    input wire        f_msb,         // ... its MSB
+    input wire        f_bit,         // the bit on SDO
+    input wire [10:0] f_code,        // the code's bits moved so far, the latest in bit 0
+    input wire [ 5:0] f_word_in,     // SDI as taken at the SCK rises, the latest in bit 0
+    input wire [ 5:0] f_next_word,   // the last whole word sent, and whether since a reset
+    input wire        f_next_known,
+    input wire [ 5:0] f_conv_word,   // the word of the conversion being read out
+    input wire        f_conv_known,
+    input wire [ 2:0] f_watch,       // the channel that word 2 + f_watch is checked for
+    input wire [11:0] f_battery,     // the codes that the words must show, and before
+    input wire [11:0] f_battery_was,
+    input wire [11:0] f_watched,
+    input wire [11:0] f_watched_was,
+    input wire        f_fresh,
+    input wire        f_fresh_was,
+    input wire        f_pending,     // from a code's B0 to the next CONVST rise
+    input wire [31:0] f_count,
+    input wire [15:0] f_frame,       // steps since CONVST rose (saturating), and the last
+    input wire        f_frame_full,  // whole frame's length in steps
+    input wire [15:0] f_frame_len,
+    input wire        f_frame_known,
+    output wire       f_publish      // the next rising edge files a code
+`endif
 );
 
     localparam CLOCK_OK = CLOCK_HZ >= 50000000 && CLOCK_HZ <= 200000000;
@@ -365,6 +413,152 @@ module battery_adc #(
         if (reset) avs_readdata <= 32'd0;
         else if (avs_read) avs_readdata <= word;
     end
+
+`ifdef FORMAL
+    // ================================================================== invariants
+    // For the formal proof only (fpga/formal/): what the state above is at every step, tied
+    // to the frame and to the proof's monitors of the pins (the f_ inputs), so that
+    // induction closes for all time. One step is half a clock: clk is high in the step that
+    // a rising edge starts, low in the one after. A monitor that saturates is either
+    // saturated (f_*_full) or exactly what the block's counters say.
+    localparam integer F_C = CONV_CLOCKS, F_H = HALF_SCK, F_A = ACQ_CLOCKS, F_R = RESET_CLOCKS;
+    localparam integer F_K = CONVST_CLOCKS, F_SC = SDO_CLOCKS, F_FRAME = FRAME_CLOCKS;
+    assign f_publish = !reset && sdo_wait == 1 && bits == 4'd11 && conv_known;
+    localparam integer F_HOLD = HOLD_CLOCKS;
+    // The wait left at the 12th fall.
+    localparam integer F_TAIL_WAIT = F_FRAME - 1 - F_C - 24 * F_H;
+
+    function [5:0] f_word;  // the word sent for channel c
+        input [2:0] c;
+        f_word = {1'b1, c[0], c[2], c[1], 2'b10};
+    endfunction
+
+    wire [31:0] f_h = {31'd0, !clk};  // half-clocks since the last rising edge: 0 or 1
+    wire [31:0] f_timer = {{(32 - TW) {1'b0}}, timer};
+    wire [31:0] f_left = {{(32 - HW) {1'b0}}, sck_left};
+    wire [31:0] f_nfalls = {28'd0, falls};
+    wire [31:0] f_cv = {16'd0, f_since_cv};
+    // In a read-out: clocks since the last SCK fall (or since tCONV's wait ended), and since
+    // tCONV's wait ended.
+    wire [31:0] f_since_edge = (adc_sck ? F_H : 0) + F_H - 1 - f_left;
+    wire [31:0] f_since_conv = 2 * F_H * f_nfalls + f_since_edge;
+    wire f_after_7th_rise = falls >= 4'd7 || (falls == 4'd6 && adc_sck);
+    wire [5:0] f_sent = f_word(sent_channel);
+    wire [2:0] f_channel = {f_conv_word[3], f_conv_word[2], f_conv_word[4]};
+    wire [11:0] f_new = {result, f_code[0]};  // the code the 12th SDO bit completes
+    // The pins have published a code that the block has not yet taken.
+    wire f_late = f_pending && state == S_SHIFT && bits == 4'd11;
+    wire [5:0] f_taken_mask = 6'b111111 >> (6 - f_rises);
+    wire [10:0] f_result_mask = 11'h7ff >> (11 - bits);
+    wire [10:0] f_code_now = sdo_wait != 0 ? f_code >> 1 : f_code;
+    wire [5:0] f_sdi_now = f_sent << falls;  // bit 5: what SDI has after `falls` falls
+
+    always @(*)
+        if (f_on) begin
+            assert (state != 2'd3);
+            // The proof runs with no wait for the reference (WAKE_MS = 0).
+            if (WAKE_TURNS == 0) assert (wake == 0);
+            if (f_first)
+                assert (!clk && state == S_WAIT && f_timer == F_R - 1 && !adc_sck && !adc_sdi &&
+                        !convst_rise && convst_left == 0 && codes == 0 && fresh == 0 &&
+                        count == 0 && !conv_known && !f_clean && !f_pending);
+            assert (f_timer < LONGEST_WAIT);
+            assert (f_left < F_H);
+            // CONVST: its pulse, from the step it rose.
+            assert (convst_left == 0 || convst_rise);
+            assert (convst_left <= CONVST_LOAD);
+            if (convst_rise)
+                assert (!f_cv_full && f_cv == 2 * (CONVST_LOAD - convst_left) + f_h);
+            // The pin, from the DDIO output: high for CONVST_HALVES steps from its rise.
+            assert (adc_convst == (!f_cv_full && f_cv < CONVST_HALVES));
+            if (adc_convst)
+                assert (!f_cv_full && f_high == f_since_cv + 1'b1 && !adc_sck && !f_open);
+            // SCK high only in a read-out, or in an SCK phase that a reset let run out.
+            if (adc_sck)
+                assert (f_cv_full && (f_phase_full || f_phase == 2 * (F_H - 1 - f_left) + f_h + 1));
+            if (f_open) assert (state == S_SHIFT);
+            // After a reset or power-up, a whole wait: a reset at a rising edge, or power-up
+            // half a clock before one.
+            if (!f_reset_full)
+                assert (state == S_WAIT && (f_since_reset == 2 * (F_R - 1 - f_timer) + f_h ||
+                                            f_since_reset + 1 == 2 * (F_R - 1 - f_timer) + f_h));
+            if (f_frame_known) assert (f_frame_len == 2 * F_FRAME);
+
+            if (state == S_CONV) begin
+                    assert (!adc_sck && !adc_sdi && sdo_wait == 0 && f_timer < F_C);
+                    assert (f_clean && f_rises == 0 && f_falls == 0 && !f_pending);
+                    assert (f_cv_full || f_cv == 2 * (F_C - 1 - f_timer) + f_h);
+                    assert (f_frame_full || f_frame == 2 * (F_C - 1 - f_timer) + f_h);
+                    assert (f_moved_full || f_moved == 2 * (F_C - 1 - f_timer) + f_h);
+                    assert (f_msb && f_bit_real && f_code[0] == f_bit);
+                    assert (conv_known == f_conv_known);
+                    if (conv_known) assert (f_conv_word == f_word(conv_channel));
+            end else if (state == S_SHIFT) begin
+                    assert (f_cv_full && f_clean && falls <= 4'd11 && !adc_convst);
+                    assert (f_falls == falls && f_rises == falls + adc_sck);
+                    assert (f_open == (adc_sck || falls != 0));
+                    if (!adc_sck && falls != 0)
+                        assert (f_phase_full || f_phase == 2 * (F_H - 1 - f_left) + f_h + 1);
+                    assert (f_frame_full || f_frame == 2 * (F_C + f_since_conv) + f_h);
+                    // The word on SDI, and as the converter has taken it.
+                    assert (word_out == f_sent << (falls + 1));
+                    assert (adc_sdi == f_sdi_now[5]);
+                    if (f_rises < 6) assert (((f_word_in ^ (f_sent >> (6 - f_rises))) & f_taken_mask) == 0);
+                    else assert (f_next_known && f_next_word == f_sent);
+                    if (ONLY) assert (sent_channel == BATTERY[2:0]);
+                    // The acquisition, from the 7th rise.
+                    if (!f_after_7th_rise) assert (f_timer == 0);
+                    else assert (f_timer + f_since_conv - 13 * F_H == F_A - 1 ||
+                                 (f_timer == 0 && f_since_conv - 13 * F_H >= F_A - 1));
+                    // SDO: each bit taken SDO_CLOCKS after the edge that moved it.
+                    assert (f_bit_real && f_msb == (falls == 0));
+                    assert (sdo_wait == (f_since_edge < F_SC ? F_SC - f_since_edge : 0));
+                    assert (bits + (sdo_wait != 0) == falls + 1);
+                    if (falls == 0)
+                        assert (f_moved_full || f_moved == 2 * (F_C + f_since_edge) + f_h);
+                    else assert (!f_moved_full && f_moved == 2 * f_since_edge + f_h);
+                    assert (f_code[0] == f_bit);
+                    if (!clk && sdo_wait == 1) assert (sdo_bit == f_code[0]);
+                    if (falls <= 10) assert (((result ^ f_code_now) & f_result_mask) == 0);
+                    else if (sdo_wait != 0) assert (result[9:0] == f_code[10:1]);
+                    assert (conv_known == f_conv_known);
+                    if (conv_known) assert (f_conv_word == f_word(conv_channel));
+                    assert (f_pending == (falls == 4'd11 && f_conv_known));
+            end else begin  // S_WAIT
+                    assert (sdo_wait == 0);
+                    if (!adc_sck) assert (!adc_sdi);
+                    if (adc_sck) assert (!f_clean && f_timer >= F_A + f_left);
+                    if (!f_cv_full) assert (f_cv + 2 * f_timer + f_h >= 2 * (F_R - 1));
+                    // tHCONVST, from the last SCK fall.
+                    if (!adc_sck)
+                        assert (f_hold_full || {16'd0, f_hold} + 2 * f_timer >= 2 * (F_HOLD - 1) + f_h);
+                    assert (f_pending == (f_clean && f_conv_known));
+                    if (f_clean)
+                        assert (bits == 4'd12 && conv_known && sent_channel == conv_channel &&
+                                f_rises == 12 && f_falls == 12 && f_cv_full &&
+                                f_next_known && f_next_word == f_word(conv_channel) &&
+                                f_timer <= F_TAIL_WAIT &&
+                                (f_frame_full || f_frame == 2 * (F_FRAME - 1 - f_timer) + f_h));
+                    else assert (!conv_known && !f_next_known);
+            end
+            // The acquisition counted from the 7th rise, or from a fall after a reset.
+            if ((state == S_WAIT || (state == S_SHIFT && f_after_7th_rise)) && f_timer < F_A)
+                assert (f_acq_full || f_acq >= 2 * (F_A - 1 - f_timer) + f_h);
+
+            // The codes: what the pins published, taken at the 12th bit.
+            if (!f_late)
+                assert (codes[BATTERY*12+:12] == f_battery && codes[f_watch*12+:12] == f_watched &&
+                        fresh[f_watch] == f_fresh && count == f_count);
+            else begin
+                assert (codes[BATTERY*12+:12] == f_battery_was &&
+                        codes[f_watch*12+:12] == f_watched_was && fresh[f_watch] == f_fresh_was &&
+                        count + 1 == f_count && conv_known && conv_channel == f_channel);
+                assert (f_battery == (f_channel == BATTERY[2:0] ? f_new : f_battery_was));
+                assert (f_watched == (f_channel == f_watch ? f_new : f_watched_was));
+                assert (f_fresh == (f_channel == f_watch || f_fresh_was));
+            end
+        end
+`endif
 
 endmodule
 

@@ -93,9 +93,9 @@ add_test(NAME fpga_sdc COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_sdc_test.sh $
 add_test(NAME fpga_overlay COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_overlay_test.sh ${FPGA_DIR}
                                    ${CMAKE_SOURCE_DIR}/tools/emuboard/fetch.sh)
 
-# The formal proof of the block at 50 MHz with the shortest acquisition, and its planted
-# faults (fpga/formal/, docs/fpga-interface.md "The formal proof"). make formal-deep runs it
-# deeper, outside the suite.
+# The formal proof of the block at 50 MHz with the shortest acquisition, its covers and its
+# planted faults (fpga/formal/, docs/fpga-interface.md "The formal proof"). make formal-deep
+# proves it at the defaults and in the battery-only mode, outside the suite.
 add_test(NAME fpga_formal COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_formal_test.sh ${FPGA_DIR}
                                   ${CMAKE_CURRENT_BINARY_DIR}/fpga_formal
                                   ${CMAKE_SOURCE_DIR}/fpga/formal)

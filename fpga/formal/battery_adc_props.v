@@ -71,7 +71,19 @@ module battery_adc_props #(
     output wire word2to9_channel_code,
     output wire word10_fresh,
     output wire word11to15_constants,
-    output wire word13_frame_clocks
+    output wire word13_frame_clocks,
+
+    // What the proof must reach: each is 1 at a step where it happens, all assumptions held.
+    output wire cover_battery_code,                // a code of the battery channel published
+    output wire cover_battery_code_again,          // ... a second one since the reset
+    output wire cover_every_channel,               // a code for every channel (with
+                                                   // BATTERY_ONLY, the battery's) since the reset
+    output wire cover_mid_frame,                   // a frame under way: CONVST has risen and
+                                                   // its read-out has not ended
+    output wire cover_code_after_reset_mid_frame,  // a code published after such a reset
+    output wire cover_read_as_code_filed,          // word 0 read by the edge that files a
+                                                   // battery code
+    output wire cover_write_as_code_filed          // a write taken by the edge that files a code
 );
 
     // Half-clock steps covering at least / at most ps picoseconds.
@@ -144,48 +156,10 @@ module battery_adc_props #(
     // The edge of this step takes reset (and a read) from the step before.
     wire reset_edge = rising && reset_p && !first;
 
-    // ------------------------------------------------------------------ the two blocks
     wire [31:0] readdata, quiet_readdata;
     wire convst, sck, sdi, sdo;
     wire quiet_convst, quiet_sck, quiet_sdi;
-    battery_adc #(
-        .CLOCK_HZ(CLOCK_HZ),
-        .BATTERY_CHANNEL(BATTERY_CHANNEL),
-        .ACQUISITION_NS(ACQUISITION_NS),
-        .BATTERY_ONLY(BATTERY_ONLY),
-        .WAKE_MS(WAKE_MS)
-    ) dut (
-        .clk(clk),
-        .reset(reset),
-        .avs_address(avs_address),
-        .avs_read(avs_read),
-        .avs_write(avs_write),
-        .avs_writedata(avs_writedata),
-        .avs_readdata(readdata),
-        .adc_convst(convst),
-        .adc_sck(sck),
-        .adc_sdi(sdi),
-        .adc_sdo(sdo)
-    );
-    battery_adc #(
-        .CLOCK_HZ(CLOCK_HZ),
-        .BATTERY_CHANNEL(BATTERY_CHANNEL),
-        .ACQUISITION_NS(ACQUISITION_NS),
-        .BATTERY_ONLY(BATTERY_ONLY),
-        .WAKE_MS(WAKE_MS)
-    ) quiet (
-        .clk(clk),
-        .reset(reset),
-        .avs_address(4'd0),
-        .avs_read(1'b0),
-        .avs_write(1'b0),
-        .avs_writedata(32'd0),
-        .avs_readdata(quiet_readdata),
-        .adc_convst(quiet_convst),
-        .adc_sck(quiet_sck),
-        .adc_sdi(quiet_sdi),
-        .adc_sdo(sdo)
-    );
+    wire files, quiet_files;  // the block's next rising edge files a code
 
     // ------------------------------------------------------------------ pin events
     reg convst_p = 1'b0, sck_p = 1'b0, sdi_p = 1'b0;
@@ -294,41 +268,43 @@ module battery_adc_props #(
     reg [31:0] count_q = 32'd0;
     reg [15:0] frame_q = 16'd0, frame_len_q = 16'd0;
     reg frame_known_q = 1'b0;
+    wire [10:0] code_now = moves && bit_real ? {code_q[9:0], next_bit} : code_q;
+    wire [5:0] word_in_now = sck_rise && rises <= 4'd6 ? word_in : word_in_q;
+    wire [11:0] battery_now = reset_edge ? 12'd0 :
+                              published && channel == BATTERY_CHANNEL[2:0] ? code : battery_q;
+    wire [11:0] watched_now = reset_edge ? 12'd0 : published && channel == watch ? code : watched_q;
+    wire fresh_now = reset_edge ? 1'b0 : published && channel == watch ? 1'b1 : fresh_q;
+    wire [11:0] battery_was_now = published ? battery_q : battery_was_q;
+    wire [11:0] watched_was_now = published ? watched_q : watched_was_q;
+    wire fresh_was_now = published ? fresh_q : fresh_was_q;
+    wire [31:0] count_now = reset_edge ? 32'd0 : published ? count_q + 1'b1 : count_q;
+    wire pending_now = reset_edge ? 1'b0 : published ? 1'b1 : cv_rise ? 1'b0 : pending_q;
+    // A frame: CONVST rise to CONVST rise with no reset between.
+    wire [15:0] frame_now = cv_rise ? 16'd0 : frame_q + (frame_q != FRAME_MAX);
+    wire frame_ends = cv_rise && clean_q && !reset_edge && frame_q != FRAME_MAX;
+    wire [15:0] frame_len_now = frame_ends ? frame_q + 1'b1 : frame_len_q;
+    wire frame_known_now = frame_ends || frame_known_q;
     always @($global_clock) begin
         if (first) watch <= watch_any;
-        if (sck_rise && rises <= 4'd6) word_in_q <= word_in;
-        if (moves && bit_real) code_q <= {code_q[9:0], next_bit};
+        word_in_q <= word_in_now;
+        code_q <= code_now;
         next_word_q <= next_word;
         next_known_q <= next_known;
         conv_word_q <= conv_word;
         conv_known_q <= conv_known;
-        if (reset_edge) begin
-            battery_q <= 12'd0;
-            watched_q <= 12'd0;
-            fresh_q <= 1'b0;
-            count_q <= 32'd0;
-            pending_q <= 1'b0;
-        end else if (published) begin
-            battery_was_q <= battery_q;
-            watched_was_q <= watched_q;
-            fresh_was_q <= fresh_q;
-            if (channel == BATTERY_CHANNEL[2:0]) battery_q <= code;
-            if (channel == watch) begin
-                watched_q <= code;
-                fresh_q <= 1'b1;
-            end
-            count_q <= count_q + 1'b1;
-            pending_q <= 1'b1;
-        end else if (cv_rise) begin
-            pending_q <= 1'b0;
-        end
-        // A frame: CONVST rise to CONVST rise with no reset between.
-        frame_q <= cv_rise ? 16'd0 : frame_q + (frame_q != FRAME_MAX);
-        if (cv_rise && clean_q && !reset_edge && frame_q != FRAME_MAX) begin
-            frame_len_q <= frame_q + 1'b1;
-            frame_known_q <= 1'b1;
-        end
+        battery_q <= battery_now;
+        battery_was_q <= battery_was_now;
+        watched_q <= watched_now;
+        watched_was_q <= watched_was_now;
+        fresh_q <= fresh_now;
+        fresh_was_q <= fresh_was_now;
+        count_q <= count_now;
+        pending_q <= pending_now;
+        frame_q <= frame_now;
+        frame_len_q <= frame_len_now;
+        frame_known_q <= frame_known_now;
     end
+
 
     // ------------------------------------------------------------------ assumptions
     wire bus_steady = rising || first ||
@@ -338,6 +314,73 @@ module battery_adc_props #(
     reg held = 1'b1;
     always @($global_clock) held <= held && assumed;
     wire ok = held && assumed;
+
+    // ------------------------------------------------------------------ the two blocks
+    // Each gets the monitors as they stand after each step, for its invariants (its f_
+    // inputs, under FORMAL); the quiet copy checks none. A saturating count is `full` at its
+    // limit or beyond (a value beyond is never reached, but the proof need not know that).
+    wire [15:0] m_since_cv = since_cv, m_since_reset = since_reset, m_acq = acq;
+    wire [15:0] m_phase = phase, m_high = high, m_moved = moved, m_hold = hold;
+`define BATTERY_ADC_MONITORS \
+        .f_first(first), \
+        .f_since_cv(m_since_cv), .f_cv_full(since_cv >= TCONV_PINS), \
+        .f_since_reset(m_since_reset), .f_reset_full(since_reset >= TCONV_PINS), \
+        .f_acq(m_acq), .f_acq_full(acq >= ACQ_MAX), \
+        .f_hold(m_hold), .f_hold_full(hold >= HOLD_DS), \
+        .f_phase(m_phase), .f_phase_full(phase >= SCK_MIN), .f_high(m_high), \
+        .f_rises(rises), .f_falls(falls), .f_open(open), .f_clean(clean), \
+        .f_moved(m_moved), .f_moved_full(moved >= SDO_MSB), .f_bit_real(bit_real), \
+        .f_msb(msb), .f_bit(bit_now), .f_code(code_now), .f_word_in(word_in_now), .f_next_word(next_word), \
+        .f_next_known(next_known), .f_conv_word(conv_word), .f_conv_known(conv_known), \
+        .f_watch(watch), .f_battery(battery_now), .f_battery_was(battery_was_now), \
+        .f_watched(watched_now), .f_watched_was(watched_was_now), .f_fresh(fresh_now), \
+        .f_fresh_was(fresh_was_now), .f_pending(pending_now), .f_count(count_now), \
+        .f_frame(frame_now), .f_frame_full(frame_now == FRAME_MAX), \
+        .f_frame_len(frame_len_now), .f_frame_known(frame_known_now)
+    battery_adc #(
+        .CLOCK_HZ(CLOCK_HZ),
+        .BATTERY_CHANNEL(BATTERY_CHANNEL),
+        .ACQUISITION_NS(ACQUISITION_NS),
+        .BATTERY_ONLY(BATTERY_ONLY),
+        .WAKE_MS(WAKE_MS)
+    ) dut (
+        .clk(clk),
+        .reset(reset),
+        .avs_address(avs_address),
+        .avs_read(avs_read),
+        .avs_write(avs_write),
+        .avs_writedata(avs_writedata),
+        .avs_readdata(readdata),
+        .adc_convst(convst),
+        .adc_sck(sck),
+        .adc_sdi(sdi),
+        .adc_sdo(sdo),
+        .f_on(ok),
+        .f_publish(files),
+        `BATTERY_ADC_MONITORS
+    );
+    battery_adc #(
+        .CLOCK_HZ(CLOCK_HZ),
+        .BATTERY_CHANNEL(BATTERY_CHANNEL),
+        .ACQUISITION_NS(ACQUISITION_NS),
+        .BATTERY_ONLY(BATTERY_ONLY),
+        .WAKE_MS(WAKE_MS)
+    ) quiet (
+        .clk(clk),
+        .reset(reset),
+        .avs_address(4'd0),
+        .avs_read(1'b0),
+        .avs_write(1'b0),
+        .avs_writedata(32'd0),
+        .avs_readdata(quiet_readdata),
+        .adc_convst(quiet_convst),
+        .adc_sck(quiet_sck),
+        .adc_sdi(quiet_sdi),
+        .adc_sdo(sdo),
+        .f_on(1'b0),
+        .f_publish(quiet_files),
+        `BATTERY_ADC_MONITORS
+    );
 
     // ------------------------------------------------------------------ the pins
     assign idle_at_power_up = ok && first && (convst || sck);
@@ -386,8 +429,34 @@ module battery_adc_props #(
     assign word13_frame_clocks = answered && address_p == 4'd13 && frame_known_q &&
                                  readdata != {17'd0, frame_len_q[15:1]};
 
+    // ------------------------------------------------------------------ covers
+    reg battery_seen_q = 1'b0, reset_mid_q = 1'b0;
+    reg [7:0] seen_q = 8'd0;  // channels with a code since the reset
+    wire mid_frame = !first && clean_q && falls_q < 4'd12;
+    always @($global_clock) begin
+        if (reset_edge) begin
+            battery_seen_q <= 1'b0;
+            seen_q <= 8'd0;
+        end else if (published) begin
+            if (channel == BATTERY_CHANNEL[2:0]) battery_seen_q <= 1'b1;
+            seen_q[channel] <= 1'b1;
+        end
+        if (reset_edge && mid_frame) reset_mid_q <= 1'b1;
+    end
+    wire battery_published = ok && published && channel == BATTERY_CHANNEL[2:0];
+    assign cover_battery_code = battery_published;
+    assign cover_battery_code_again = battery_published && battery_seen_q;
+    assign cover_every_channel = ok &&
+        (&(seen_q | (BATTERY_ONLY != 0 ? ~(8'd1 << BATTERY_CHANNEL) : 8'd0)));
+    assign cover_mid_frame = ok && mid_frame;
+    assign cover_code_after_reset_mid_frame = ok && published && reset_mid_q;
+    // The inputs of a step before a rising edge are what that edge takes.
+    assign cover_read_as_code_filed = ok && !rising && files && avs_read && avs_address == 4'd0 &&
+                                      channel == BATTERY_CHANNEL[2:0];
+    assign cover_write_as_code_filed = ok && !rising && files && avs_write;
+
     // verilator lint_off UNUSEDSIGNAL
-    wire unused = write_p | (|writedata_p) | (|quiet_readdata) | cv_fall;
+    wire unused = write_p | (|writedata_p) | (|quiet_readdata) | cv_fall | quiet_files;
     // verilator lint_on UNUSEDSIGNAL
 
 endmodule

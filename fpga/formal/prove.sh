@@ -2,25 +2,50 @@
 # SPDX-License-Identifier: MIT
 # The formal proof of battery_adc at one setting: battery_adc_props.v (beside this script)
 # around the block, turned by Yosys into an AIGER model whose step is half a clock
-# (clk2fflogic), one bad-state output per property; each property is then proven on its own
-# by yosys-abc on its cone, its equal flip-flops merged (`scorr`): `pdr` (for all time),
-# and where pdr does not decide within its time, `bmc3` to a depth, or as deep as it gets in
-# its time (no failure up to that step). One line per property:
-#   proved   NAME  for all time (pdr or scorr, S s)
+# (clk2fflogic), one bad-state output per property.
+#
+# The whole proof: every property but pins_ignore_bus, with the block's own invariants (its
+# assertions under `ifdef FORMAL, which tie its counters and state to the frame and to the
+# properties' monitors, one output: `invariants`), ORed into one output and proven for all
+# time by k-induction in yosys-abc: `bmc3` for the base case (no failure in the first K
+# steps from power-up) and `ind` for the step (K steps that hold are always followed by one
+# that holds). pins_ignore_bus compares the block with a second, quiet copy of itself and
+# is proven on its own: the copies' equal flip-flops merged (`scorr`, signal
+# correspondence, proven by induction), then a SAT check, or pdr.
+#
+# The covers (the cover_* outputs): a witness, the proof's own model run from power-up
+# with a read of word 0 and a write on the bus at every clock, SDO carrying the
+# converter's bits, and one reset in the middle of a frame (walk.awk), must reach each.
+#
+# With -o (the planted faults), or where the whole proof does not close, each property is
+# proven on its own, without the invariants: `pdr` (for all time) and, where pdr does not
+# decide within its time, `bmc3` to a depth, or as deep as it gets in its time (no failure
+# up to that step). One line per property or cover:
+#   proved   NAME  for all time (ENGINE, S s)
 #   bounded  NAME  no failure to step D, clock C (bmc3, S s)
 #   FAIL     NAME  at step K, clock C (S s): trace OUT/NAME.vcd
+#   reached  COVER at step K, clock C (witness)
 # A failing property's counterexample is replayed on the whole model (aigsim.awk) into a
 # VCD (cex2vcd.awk; one step = 10 time units; clk rises at the odd steps). The exit status
-# is 1 if a property fails or is undecided, 2 if the model cannot be built, else 0.
+# is 1 if a property fails or is undecided or a cover is not reached, 2 if the model cannot
+# be built, else 0.
 #
 # usage: prove.sh [-p "NAME=VALUE ..."] [-t PDR_SECONDS] [-d BMC_DEPTH] [-b BMC_SECONDS]
-#                 [-o "PROPERTY ..."] [-y YOSYS_COMMANDS] [-j JOBS] [-B] RTL OUT
+#                 [-k STEPS] [-c COVER_STEPS] [-w STEPS] [-s SEED] [-r CLOCKS]
+#                 [-o "PROPERTY ..."] [-y YOSYS_COMMANDS]
+#                 [-j JOBS] [-B] RTL OUT
 #   -p  parameters of battery_adc_props (CLOCK_HZ, BATTERY_CHANNEL, ACQUISITION_NS,
 #       BATTERY_ONLY, NEVER_RESET)
-#   -t  pdr's time per property (default 60; 0: bmc3 only)
+#   -t  pdr's time per property on its own (default 60; 0: bmc3 only)
 #   -d  bmc3's depth in steps when pdr does not decide (default 0: none, undecided fails)
-#   -b  bmc3's time limit (default 600); it stops at the depth it reached
-#   -o  only these properties (default all)
+#   -b  bmc3's time limit, and each half of the k-induction's (default 600)
+#   -k  the k-induction's length in steps (default 8)
+#   -c  the witness's length in steps (default 100000)
+#   -w  with -o: instead of pdr and bmc3, a random walk of this many steps through each
+#       property's cone, legal inputs from a seeded sequence (walk.awk), for a failure
+#   -s  the walk's seed (default 1)
+#   -r  the walk asserts reset at one clock in this many (default 0: never)
+#   -o  only these properties, each on its own (default: the whole proof and the covers)
 #   -y  Yosys commands run on the read design before it is elaborated
 #   -j  properties proven at once (default 2)
 #   -B  bmc3 first, then pdr on what it did not refute (for runs that expect a failure)
@@ -34,6 +59,29 @@ prove_one() {
     : >"$log"
     rm -f "$out/$p.found" "$out/$p.cex" "$out/$p.vcd"
     start=$(date +%s)
+    if [ "$walk" -gt 0 ]; then
+        # A random walk of legal inputs through the property's cone; a failure's inputs
+        # replayed on the cone into a VCD.
+        awk -v steps="$walk" -v mode=random -v seed="$seed" -v resets="$resets" \
+            -v trace="$out/$p.found" -f "$here/walk.awk" "$out/$p.walk.aim" "$out/$p.walk.aag" \
+            >"$out/$p.walk.out" 2>>"$log"
+        took=$(($(date +%s) - start))
+        if found=$(sed -n 's/^FAIL .* at step \([0-9]*\), clock .*/\1/p' "$out/$p.walk.out") &&
+            [ -n "$found" ]; then
+            if awk -f "$here/aigsim.awk" "$out/$p.found" "$out/$p.walk.aag" >"$out/$p.cex" &&
+                awk -f "$here/cex2vcd.awk" "$out/$p.walk.aim" "$out/$p.cex" >"$out/$p.vcd"; then
+                trace="trace $out/$p.vcd"
+            else
+                trace="no trace: $log"
+            fi
+            printf '%-8s %-24s at step %s, clock %s (random walk, seed %s, %s s): %s\n' FAIL "$p" \
+                "$found" $((found / 2)) "$seed" "$took" "$trace"
+        else
+            printf '%-8s %-24s no failure in a random walk of %s steps (seed %s, %s s)\n' \
+                UNDECIDED "$p" "$walk" "$seed" "$took"
+        fi
+        return
+    fi
     verdict="" step=""
     run_bmc() {
         # bmc3 -v reports each frame it has cleared, so a run that its time stops still
@@ -121,23 +169,29 @@ prove_one() {
 # One property, run by the pool below: prove.sh -1 PROPERTY, the settings in FORMAL_*.
 if [ "${1:-}" = -1 ]; then
     out=$FORMAL_OUT pdr_time=$FORMAL_PDR depth=$FORMAL_DEPTH bmc_time=$FORMAL_BMC
-    bmc_first=$FORMAL_BMC_FIRST
+    bmc_first=$FORMAL_BMC_FIRST walk=$FORMAL_WALK seed=$FORMAL_SEED resets=$FORMAL_RESETS
     prove_one "$2"
     exit 0
 fi
 
-params="" pdr_time=60 depth=0 bmc_time=600 only="" extra="" jobs=2 bmc_first=0
-while getopts p:t:d:b:o:y:j:B opt; do
+params="" pdr_time=60 depth=0 bmc_time=600 only="" extra="" jobs=2 bmc_first=0 k=8
+cover_steps=100000 walk=0 seed=1 resets=0
+while getopts p:t:d:b:k:c:w:s:r:o:y:j:B opt; do
     case $opt in
     p) params=$OPTARG ;;
     t) pdr_time=$OPTARG ;;
     d) depth=$OPTARG ;;
     b) bmc_time=$OPTARG ;;
+    k) k=$OPTARG ;;
+    c) cover_steps=$OPTARG ;;
+    w) walk=$OPTARG ;;
+    s) seed=$OPTARG ;;
+    r) resets=$OPTARG ;;
     o) only=$OPTARG ;;
     y) extra=$OPTARG ;;
     j) jobs=$OPTARG ;;
     B) bmc_first=1 ;;
-    *) echo "usage: prove.sh [-p PARAMS] [-t S] [-d DEPTH] [-b S] [-o PROPS] [-y CMDS] [-j N] [-B] RTL OUT" >&2
+    *) echo "usage: prove.sh [-p PARAMS] [-t S] [-d DEPTH] [-b S] [-k STEPS] [-c STEPS] [-w STEPS] [-s SEED] [-r CLOCKS] [-o PROPS] [-y CMDS] [-j N] [-B] RTL OUT" >&2
        exit 2 ;;
     esac
 done
@@ -154,6 +208,7 @@ for p in $params; do chparam="$chparam -set ${p%%=*} ${p#*=}"; done
 [ -z "$chparam" ] || chparam="chparam$chparam battery_adc_props"
 
 # The model: both clock edges become steps of the global clock; each property an output.
+# Each property on its own is proven without the block's invariants (chformal -remove).
 cat >"$out/model.ys" <<EOF
 read_verilog -formal $rtl $here/battery_adc_props.v
 $extra
@@ -162,6 +217,8 @@ hierarchy -check -top battery_adc_props
 proc
 flatten
 opt_clean
+design -save flat
+chformal -remove
 clk2fflogic
 async2sync
 dffunmap
@@ -174,29 +231,98 @@ opt_clean
 design -save model
 EOF
 props=$(sed -n 's/^ *output wire \([a-z0-9_]*\),\{0,1\}$/\1/p' "$here/battery_adc_props.v")
-[ -z "$only" ] || props=$only
+covers=$(sed -n 's/^ *output wire \(cover_[a-z0-9_]*\).*/\1/p' "$here/battery_adc_props.v")
 [ -n "$props" ] || { echo "no property found in $here/battery_adc_props.v"; exit 2; }
+whole=1
+[ -z "$only" ] || { props=$only whole=0; }
 for p in $props; do
     echo "design -load model"
     echo "delete -port o:* o:$p %d"
-    echo "write_aiger -zinit -map $out/$p.aim $out/$p.aig"
-    echo "write_aiger -zinit -ascii $out/$p.aag"
+    if [ "$walk" -gt 0 ]; then
+        echo "opt_clean"
+        echo "write_aiger -zinit -ascii -map $out/$p.walk.aim $out/$p.walk.aag"
+    else
+        echo "write_aiger -zinit -map $out/$p.aim $out/$p.aig"
+        echo "write_aiger -zinit -ascii $out/$p.aag"
+    fi
 done >>"$out/model.ys"
+if [ $whole = 1 ]; then
+    # The whole proof: the properties and the block's assertions, made one output,
+    # `invariants`. The covers: only they and the logic they need.
+    cat >>"$out/model.ys" <<EOF
+design -load flat
+clk2fflogic
+async2sync
+dffunmap
+opt -fast
+setundef -undriven -expose
+techmap
+opt -fast
+aigmap
+setundef -undriven -zero
+miter -assert -make_outputs battery_adc_props
+cd battery_adc_props
+rename trigger invariants
+cd ..
+techmap
+opt -fast
+aigmap
+delete -port o:pins_ignore_bus o:cover_*
+opt_clean
+write_aiger -zinit -map $out/whole.aim $out/whole.aig
+design -load model
+delete -port o:* o:cover_* %d
+opt_clean
+write_aiger -zinit -ascii -map $out/covers.aim $out/covers.aag
+EOF
+fi
 if ! yosys -q -l "$out/model.log" "$out/model.ys" >/dev/null 2>&1; then
     echo "the model could not be built: $out/model.log"
     grep -i -A3 'error' "$out/model.log" | head -20
     exit 2
 fi
+results=$out/results
+: >"$results"
+
+if [ $whole = 1 ]; then
+    start=$(date +%s)
+    log=$out/whole.log
+    timeout $((bmc_time + 3)) yosys-abc -c "read_aiger $out/whole.aig; orpos; bmc3 -F $k -T $bmc_time" \
+        >"$log" 2>&1
+    base=$(grep -c "No output asserted in $k frames" "$log")
+    timeout $((bmc_time + 3)) yosys-abc -c "read_aiger $out/whole.aig; orpos; ind -F $k -T $bmc_time" \
+        >>"$log" 2>&1
+    step=$(grep -c '^Networks are equivalent' "$log")
+    took=$(($(date +%s) - start))
+    if [ "$base" = 1 ] && [ "$step" = 1 ]; then
+        for p in $props invariants; do
+            [ "$p" = pins_ignore_bus ] || printf '%-8s %-24s for all time (%s-induction, %s s)\n' \
+                proved "$p" "$k" "$took"
+        done | tee -a "$results"
+        props=pins_ignore_bus
+    else
+        # Each on its own names what fails; the invariants' own failure is in the log.
+        echo "the whole proof did not close in $k steps ($took s): $log" | tee -a "$results"
+        echo "UNDECIDED invariants" >>"$results"
+    fi
+fi
 
 # Properties run $jobs at a time, each by this script again; their lines come out as they
 # finish.
-results=$out/results
-: >"$results"
 export FORMAL_OUT=$out FORMAL_PDR=$pdr_time FORMAL_DEPTH=$depth FORMAL_BMC=$bmc_time \
-    FORMAL_BMC_FIRST=$bmc_first
+    FORMAL_BMC_FIRST=$bmc_first FORMAL_WALK=$walk FORMAL_SEED=$seed FORMAL_RESETS=$resets
 for p in $props; do echo "$p"; done |
-    xargs -P "$jobs" -I{} sh "$here/prove.sh" -1 {} | tee "$results"
-grep -q -E '^(FAIL|UNDECIDED)' "$results" && exit 1
+    xargs -P "$jobs" -I{} sh "$here/prove.sh" -1 {} | tee -a "$results"
+
+# The covers: the witness must reach each.
+if [ $whole = 1 ]; then
+    awk -v steps="$cover_steps" -f "$here/walk.awk" "$out/covers.aim" "$out/covers.aag" \
+        >"$out/covers.out" 2>&1
+    for c in $covers; do
+        grep "^reached  *$c " "$out/covers.out" || echo "UNREACHED $c in $cover_steps steps"
+    done | tee -a "$results"
+fi
+grep -q -E '^(FAIL|UNDECIDED|UNREACHED)' "$results" && exit 1
 # Every property has its verdict: one that ended without a word has not passed.
 for p in $props; do
     grep -q -E "^[a-zA-Z]+ +$p( |\$)" "$results" || { echo "no verdict for $p"; exit 1; }
