@@ -14,6 +14,8 @@
 #include "cosim.h"
 #include "machine.h"
 #include "process.h"
+#include "report.h"
+#include "sandbox.h"
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -68,7 +70,7 @@ Sample run_once(const std::string &launcher, const std::vector<std::string> &com
     board.set_reading(2730);
     std::vector<std::string> argv{launcher, "3"};
     argv.insert(argv.end(), command.begin(), command.end());
-    common::Process run(board.sandbox(argv),
+    common::Process run(simboard::sandbox(board, argv),
                         {common::environment(), common::piped, 2, false, true});
     Sample s;
     s.status = run.wait(std::chrono::minutes(1));
@@ -77,7 +79,7 @@ Sample run_once(const std::string &launcher, const std::vector<std::string> &com
     std::deque<std::int64_t> lines_ns;
     for (const auto &line : run.lines())
         lines_ns.push_back(common::nanoseconds(line.at));
-    take_report(s, run.report(), lines_ns);
+    take_report(s, common::parse_report(run.reported()), lines_ns);
     return s;
 }
 

@@ -172,7 +172,7 @@ TEST(Runner, ReportsTheEndOfARunAndWhatItWrote) {
     EXPECT_EQ(run.wait(10s), 3);
     EXPECT_EQ(run.output(), "a\n");
     EXPECT_EQ(run.errors(), "b\n");
-    EXPECT_TRUE(run.report().stamped);
+    EXPECT_TRUE(common::parse_report(run.reported()).stamped);
     common::Process killed({"sh", "-c", "kill -TERM $$"}, {common::environment()});
     EXPECT_EQ(killed.wait(10s), 128 + SIGTERM);
 }

@@ -5,6 +5,8 @@
 #include "chain.h"
 #include "lines.h"
 #include "process.h"
+#include "report.h"
+#include "sandbox.h"
 #include "timing.h"
 #include "variants.h"
 
@@ -22,21 +24,25 @@
 #include <string>
 
 using common::Clock;
-using common::Device;
 using common::Process;
+using simboard::Device;
 
 namespace {
 
 enum class Output : std::uint8_t { pipe, full, closed }; // where the tool's standard output goes
 
+common::Report report_of(const Process &run) {
+    return common::parse_report(run.reported());
+}
+
 // The stamped command's own exec and exit, as board-stamp reported them.
 Clock::time_point exec_at(const Process &run) {
-    EXPECT_TRUE(run.report().stamped) << "the launcher did not report";
-    return common::time_point(run.report().started_ns);
+    EXPECT_TRUE(report_of(run).stamped) << "the launcher did not report";
+    return common::time_point(report_of(run).started_ns);
 }
 Clock::time_point exit_at(const Process &run) {
-    EXPECT_TRUE(run.report().stamped) << "the launcher did not report";
-    return common::time_point(run.report().ended_ns);
+    EXPECT_TRUE(report_of(run).stamped) << "the launcher did not report";
+    return common::time_point(report_of(run).ended_ns);
 }
 
 // Signals the tool alone: bubblewrap (without a pid namespace) runs the launcher as its one
@@ -74,12 +80,12 @@ class Sampler : public testing::TestWithParam<Variant> {
             how.out = full_.get();
         how.own_group = true;
         how.report = true;
-        return {board.sandbox(command, device), how};
+        return {simboard::sandbox(board, command, device), how};
     }
 
     // Seconds from the tool's exec to its exit.
     static double run_time(const Process &run) {
-        if (!run.report().stamped) {
+        if (!report_of(run).stamped) {
             ADD_FAILURE() << "the launcher did not report";
             return -1;
         }
@@ -135,7 +141,7 @@ TEST_P(Sampler, LinesReachAPipeAsTheyAreWritten) {
     }
     EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(run.output(), ten_lines(2048));
-    ASSERT_TRUE(run.report().stamped) << "the launcher did not report";
+    ASSERT_TRUE(report_of(run).stamped) << "the launcher did not report";
 
     double first = seconds(arrivals[0] - exec_at(run));
     measured("first line after the start", first);
@@ -221,7 +227,7 @@ TEST_P(Sampler, AReaderThatGoesAwayEndsTheRun) {
         FAIL();
     run.close_output(); // as `battery-voltage | head -n 1` does
     EXPECT_EQ(run.wait(), 128 + SIGPIPE);
-    ASSERT_TRUE(run.report().stamped);
+    ASSERT_TRUE(report_of(run).stamped);
     EXPECT_LT(seconds(exit_at(run) - first->at), 2.0);
     EXPECT_EQ(run.output(), line(3000));
 }
@@ -232,7 +238,7 @@ TEST_P(Sampler, AnImageTooShortForTheRegisterEndsByABusError) {
     for (std::uint64_t size : {common::register_address, std::uint64_t{4096}}) {
         SCOPED_TRACE("an image of " + std::to_string(size) + " bytes");
         common::Board short_board(size);
-        Process run(short_board.sandbox(GetParam().command), {common::environment()});
+        Process run(simboard::sandbox(short_board, GetParam().command), {common::environment()});
         EXPECT_EQ(run.wait(), 128 + SIGBUS);
         EXPECT_EQ(run.output(), "");
     }
@@ -248,7 +254,7 @@ TEST_P(Sampler, SignalsKeepTheirDefaultAction) {
         auto sent = Clock::now();
         signal_tool(*run, sig);
         EXPECT_EQ(run->wait(), 128 + sig);
-        ASSERT_TRUE(run->report().stamped);
+        ASSERT_TRUE(report_of(*run).stamped);
         double took = seconds(exit_at(*run) - sent);
         measured("signal to exit", took);
         EXPECT_LT(took, no_pause);

@@ -6,6 +6,8 @@
 // command from its own exec, leaving the sandbox's, an emulator's and its own start outside.
 
 #include "process.h"
+#include "report.h"
+#include "session.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -14,8 +16,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 
 int main(int argc, char **argv) {
+    common::Session session;
     bool stamp_lines = false;
     const option options[] = {{"lines", no_argument, nullptr, 'l'}, {}};
     for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
@@ -39,9 +43,19 @@ int main(int argc, char **argv) {
     }
     try {
         common::Spawn how{common::environment()};
-        how.out = stamp_lines ? common::piped : 1;
-        how.err = 2;
-        common::Process command({argv + optind + 1, argv + argc}, how);
+        how.in = session.given(0);
+        how.out = stamp_lines ? common::piped : session.given(1);
+        how.err = session.given(2);
+        how.die_with_parent = true;
+        std::optional<common::Process> started;
+        try {
+            started.emplace(std::vector<std::string>(argv + optind + 1, argv + argc), how);
+        } catch (const common::ExecError &e) {
+            // A command that is not there, or cannot be run, is said as a shell says it.
+            return common::cannot_start("board-stamp", argv[optind + 1], e.code().value());
+        }
+        common::Process &command = *started;
+        const common::Session::Forwarding forwarding(command);
         // A report or an output that cannot be written is said once, at the end; the
         // command runs on meanwhile, as it would without the launcher.
         bool reported = true;
@@ -56,7 +70,7 @@ int main(int argc, char **argv) {
             passed_on = common::write_all(1, command.output().substr(sent)) && passed_on;
             sent = command.output().size();
         }
-        int status = command.wait(std::chrono::hours(24 * 365));
+        const int status = common::Session::status(command.wait(std::chrono::hours(24 * 365)));
         common::Report r;
         r.started_ns = common::nanoseconds(command.started());
         r.ended_ns = common::nanoseconds(command.ended());
@@ -70,6 +84,6 @@ int main(int argc, char **argv) {
         return reported && passed_on ? status : 125;
     } catch (const std::exception &e) {
         std::cerr << "board-stamp: " << e.what() << '\n';
-        return 127;
+        return common::cannot_run;
     }
 }
