@@ -3,6 +3,7 @@
 // only as a puzzling failure of a case about the tool: the report's parser, the boards'
 // option parser, and the runner's deadline, kill and failure paths.
 
+#include "failure.h"
 #include "options.h"
 #include "process.h"
 #include "report.h"
@@ -74,6 +75,24 @@ TEST(Report, TakesWholeRecordsOnly) {
     EXPECT_EQ(read.ended_ns, written.ended_ns);
     EXPECT_EQ(read.cpu_us, written.cpu_us);
     EXPECT_EQ(read.rss_kib, written.rss_kib);
+}
+
+// ---- A failure beside the command ----
+
+TEST(Failure, StopsTheCommandWhenItComesBeforeOrWhileItRuns) {
+    common::Failure before;
+    before.fail("first");
+    before.fail("second");
+    int stops = 0;
+    {
+        common::Failure::Stopping stopping(before, [&stops] { ++stops; });
+        EXPECT_EQ(stops, 1) << "a failure that came before the command did not stop it";
+    }
+    common::Failure during;
+    common::Failure::Stopping stopping(during, [&stops] { ++stops; });
+    during.fail("now");
+    EXPECT_EQ(stops, 2);
+    EXPECT_EQ(before.what(), "first");
 }
 
 // ---- The options both boards share ----
