@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <string>
@@ -48,17 +49,17 @@ bool alive(pid_t pid) {
 // Whether every one of `pids` is gone within a few seconds.
 bool all_gone(const std::vector<pid_t> &pids) {
     const auto deadline = Clock::now() + 5s;
-    for (pid_t pid : pids)
-        while (alive(pid))
-            if (Clock::now() > deadline)
-                return false;
-            else
-                std::this_thread::sleep_for(20ms);
-    return true;
+    while (Clock::now() < deadline && std::any_of(pids.begin(), pids.end(), alive))
+        std::this_thread::sleep_for(20ms);
+    return std::none_of(pids.begin(), pids.end(), alive);
 }
 
 // The parameter is the board: simboard or emuboard.
 class BoardExits : public testing::TestWithParam<std::string> {
+  public:
+    BoardExits(const BoardExits &) = delete;
+    BoardExits &operator=(const BoardExits &) = delete;
+
   protected:
     BoardExits() {
         std::string pattern = "/tmp/board-exits.XXXXXX";
@@ -74,12 +75,10 @@ class BoardExits : public testing::TestWithParam<std::string> {
         }
         rmdir(tmp_.c_str());
     }
-    BoardExits(const BoardExits &) = delete;
-    BoardExits &operator=(const BoardExits &) = delete;
 
     // The board with `args`, its files in a folder of the case's own; `before` in front.
-    Process start(const std::vector<std::string> &args, common::Spawn how = {},
-                  const std::vector<std::string> &before = {}) const {
+    [[nodiscard]] Process start(const std::vector<std::string> &args, common::Spawn how = {},
+                                const std::vector<std::string> &before = {}) const {
         std::vector<std::string> argv = before;
         argv.push_back(common::next_to_self(GetParam()));
         argv.insert(argv.end(), args.begin(), args.end());

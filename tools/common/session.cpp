@@ -63,7 +63,8 @@ void sweep(const std::string &base, const std::string &prefix) {
         const std::string name = e->d_name;
         if (name.size() != start.size() + 6 || name.compare(0, start.size(), start) != 0)
             continue;
-        const std::string dir = base + "/" + name;
+        std::string dir = base;
+        dir.append("/").append(name);
         struct stat st {};
         if (lstat(dir.c_str(), &st) == -1 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
             continue;
