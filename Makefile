@@ -119,7 +119,7 @@ lint: lint-deps builds
 	cppcheck -q --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
 		$(CPPCHECK_LEVEL) --suppress=nullPointerArithmeticOutOfMemory:src/battery_voltage.cpp \
 		--library=posix --library=googletest --suppress=missingIncludeSystem \
-		--suppress=useStlAlgorithm -I tools/common -I tools/emuboard -I tools/rtl -I build/host \
+		--suppress=useStlAlgorithm -I tools/common -I tools/simboard -I tools/emuboard -I tools/rtl -I build/host \
 		-I build/host/tests $(filter %.cpp,$(SOURCES))
 	sh tests/fpga_lint_test.sh fpga
 

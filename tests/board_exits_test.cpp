@@ -5,7 +5,6 @@
 
 #include "process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -68,12 +68,8 @@ class BoardExits : public testing::TestWithParam<std::string> {
     }
     ~BoardExits() override {
         EXPECT_EQ(leftovers(), "") << "files of the board left behind";
-        if (DIR *d = opendir(tmp_.c_str())) {
-            while (const dirent *e = readdir(d))
-                (void)unlinkat(dirfd(d), e->d_name, 0);
-            closedir(d);
-        }
-        rmdir(tmp_.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(tmp_, ignored);
     }
 
     // The board with `args`, its files in a folder of the case's own; `before` in front.
@@ -94,12 +90,9 @@ class BoardExits : public testing::TestWithParam<std::string> {
 
     [[nodiscard]] std::string leftovers() const {
         std::string names;
-        if (DIR *d = opendir(tmp_.c_str())) {
-            while (const dirent *e = readdir(d))
-                if (e->d_name[0] != '.')
-                    names += std::string(e->d_name) + " ";
-            closedir(d);
-        }
+        std::error_code ignored;
+        for (const auto &entry : std::filesystem::directory_iterator(tmp_, ignored))
+            names += entry.path().filename().string() + " ";
         return names;
     }
 
@@ -177,7 +170,7 @@ TEST_P(BoardExits, ABoardThatCannotRunIs125) {
     EXPECT_EQ(nowhere.output(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(, BoardExits, testing::Values("simboard", "emuboard"),
+INSTANTIATE_TEST_SUITE_P(Board, BoardExits, testing::Values("simboard", "emuboard"),
                          [](const auto &board) { return board.param; });
 
 // The register's side failing while the command runs: the command is stopped, 124.

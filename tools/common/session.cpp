@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "session.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -12,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <system_error>
@@ -42,29 +42,20 @@ sigset_t termination_set() {
     return set;
 }
 
-// Removes the files in `dir`, then `dir`: a board's folder holds files only.
 void remove_all(const std::string &dir) {
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *e = readdir(d))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                (void)unlinkat(dirfd(d), e->d_name, 0);
-        closedir(d);
-    }
-    (void)rmdir(dir.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 // Removes the folders `base/PREFIX.XXXXXX` of this user whose lock no board holds.
 void sweep(const std::string &base, const std::string &prefix) {
-    DIR *d = opendir(base.c_str());
-    if (!d)
-        return;
     const std::string start = prefix + ".";
-    while (const dirent *e = readdir(d)) {
-        const std::string name = e->d_name;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(base, error)) {
+        const std::string name = entry.path().filename().string();
         if (name.size() != start.size() + 6 || name.compare(0, start.size(), start) != 0)
             continue;
-        std::string dir = base;
-        dir.append("/").append(name);
+        const std::string dir = entry.path().string();
         struct stat st {};
         if (lstat(dir.c_str(), &st) == -1 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
             continue;
@@ -75,7 +66,6 @@ void sweep(const std::string &base, const std::string &prefix) {
             remove_all(dir);
         close(lock);
     }
-    closedir(d);
 }
 
 } // namespace

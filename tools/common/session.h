@@ -44,7 +44,7 @@ class Session {
     // It must go before `child` does: a signal that comes later waits, blocked.
     class Forwarding {
       public:
-        Forwarding(const Process &child, int as = 0);
+        explicit Forwarding(const Process &child, int as = 0);
         ~Forwarding();
         Forwarding(const Forwarding &) = delete;
         Forwarding &operator=(const Forwarding &) = delete;

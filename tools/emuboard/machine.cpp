@@ -254,9 +254,9 @@ std::string Machine::errors() const {
 }
 
 void Machine::fail(const std::string &what) const {
-    std::string qemu = read_file(files_.dir.path() + "/qemu.log");
+    std::string said = read_file(files_.dir.path() + "/qemu.log");
     std::string console = last_lines(read_file(files_.dir.path() + "/console.log"), 12);
-    throw Error(what + (qemu.empty() ? "" : "\nqemu-system-arm says:\n" + qemu) +
+    throw Error(what + (said.empty() ? "" : "\nqemu-system-arm says:\n" + said) +
                 (console.empty() ? "\nThe kernel printed nothing."
                                  : "\nThe last lines of the kernel's console:\n" + console));
 }
