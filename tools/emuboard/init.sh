@@ -33,7 +33,8 @@ do
     i=$((i + 1))
 done 2>/dev/null
 
-# /job sets `user` (root or nobody), `output` (port, full or closed) and the command in "$@".
+# /job sets `user` (root or nobody), `output` (port, full or closed), `errors` (port or
+# closed) and the command in "$@".
 . /job
 echo ready >&3
 lines=
@@ -52,10 +53,10 @@ run() {
         su -s /bin/sh -c 'exec "$@"' -- nobody su board-stamp $lines 3 "$@"
     fi
 }
-if [ "$output" = closed ]; then
-    run "$@" >&- 2>&5 5>&-
-else
-    run "$@" >&4 2>&5 4>&- 5>&-
-fi
+# A stream closed on the host is closed for the command: not redirected, but closed.
+out='>&4' err='2>&5'
+[ "$output" = closed ] && out='>&-'
+[ "$errors" = closed ] && err='2>&-'
+eval "run \"\$@\" $out $err 4>&- 5>&-"
 echo "status $?" >&3
 poweroff -f

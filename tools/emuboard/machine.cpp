@@ -100,7 +100,8 @@ void write_initramfs(const std::string &dir, const Options &options, const std::
 
     const char *output = options.output_closed ? "closed" : options.output_full ? "full" : "port";
     std::string job = std::string("user=") + (options.unprivileged ? "nobody" : "root") +
-                      "\noutput=" + output + "\nset --";
+                      "\noutput=" + output +
+                      "\nerrors=" + (options.errors_closed ? "closed" : "port") + "\nset --";
     if (options.command.empty())
         job += " battery-voltage";
     for (const auto &word : options.command)

@@ -46,6 +46,7 @@ struct Options {
     bool unprivileged = false;  // run as nobody, /dev/mem open to all: the kernel's own check
     bool output_full = false;   // the command's standard output on the guest's /dev/full
     bool output_closed = false; // ... closed
+    bool errors_closed = false; // the command's standard error closed
     // Its words, passed to the guest intact; empty: battery-voltage.
     std::vector<std::string> command;
 };

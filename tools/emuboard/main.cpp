@@ -113,8 +113,9 @@ int main(int argc, char **argv) {
         usage();
         return 0;
     }
-    // The command's standard output, closed here, is closed in the guest too.
+    // The command's standard output or error, closed here, is closed in the guest too.
     options.output_closed = session.given(1) == common::closed;
+    options.errors_closed = session.given(2) == common::closed;
     // A reader of the output that goes away is a failure to say, not the end of emuboard.
     (void)signal(SIGPIPE, SIG_IGN);
 
