@@ -6,6 +6,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -118,16 +119,30 @@ TEST_P(BoardExits, ATermMidRunEndsTheCommandWithTheBoard) {
     EXPECT_TRUE(all_gone(below)) << "the command outlived the board";
 }
 
+// The system call that `pid` is in, as /proc shows it: -1 if it runs, or has gone.
+long in_syscall(pid_t pid) {
+    std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    return syscall >> number ? number : -1;
+}
+
 TEST_P(BoardExits, ATermDuringTheForkIsActedOn) {
-    // strace holds the board's fork (clone; a thread starts with clone3) for 1.5 s, and
+    // strace holds the board at its fork (clone; a thread starts with clone3) for 3 s, and
     // the signal comes meanwhile: after the board's start, before its command exists.
     Process run = start(long_command(), {},
                         {"strace", "-qq", "-o", "/dev/null", "-e", "trace=clone", "-e",
-                         "inject=clone:delay_enter=1500000"});
-    std::this_thread::sleep_for(700ms);
-    const std::vector<pid_t> below = descendants(run.pid());
-    ASSERT_FALSE(below.empty()) << "the board did not start";
-    kill(below.front(), SIGTERM);
+                         "inject=clone:delay_enter=3000000"});
+    pid_t board = 0;
+    for (auto deadline = Clock::now() + 30s; Clock::now() < deadline;
+         std::this_thread::sleep_for(10ms)) {
+        const std::vector<pid_t> below = descendants(run.pid());
+        if (!below.empty() && in_syscall(below.front()) == SYS_clone) {
+            board = below.front();
+            break;
+        }
+    }
+    ASSERT_NE(board, 0) << "the board never came to its fork";
+    kill(board, SIGTERM);
     EXPECT_EQ(run.wait(boot), 128 + SIGTERM) << run.errors();
     EXPECT_EQ(run.output(), "") << "the command ran on";
 }
@@ -196,13 +211,13 @@ TEST(BoardExitsOwn, TheRelayFailingStopsTheCommandOnTheEmulatedBoard) {
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
     common::Spawn how{common::environment()};
     how.out = full;
-    Process run({common::next_to_self("emuboard"), "--", "sh", "-c", "echo up; exec sleep 60"},
+    Process run({common::next_to_self("emuboard"), "--", "sh", "-c", "echo up; exec sleep 150"},
                 how);
     close(full);
     const auto asked = Clock::now();
     EXPECT_EQ(run.wait(boot), 124) << run.errors();
-    // A boot and the relay's first line, not the minute of the command.
-    EXPECT_LT(common::seconds(Clock::now() - asked), 40.0) << "the command was not stopped";
+    // A boot and the relay's first line, not the command's 150 s.
+    EXPECT_LT(common::seconds(Clock::now() - asked), 90.0) << "the command was not stopped";
     EXPECT_NE(run.errors().find("cannot pass the command's output on"), std::string::npos)
         << run.errors();
 }
