@@ -123,7 +123,9 @@ TEST_P(BoardExits, ATermMidRunEndsTheCommandWithTheBoard) {
 long in_syscall(pid_t pid) {
     std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
     long number = -1;
-    return syscall >> number ? number : -1;
+    if (!(syscall >> number))
+        return -1;
+    return number;
 }
 
 TEST_P(BoardExits, ATermDuringTheForkIsActedOn) {
@@ -133,13 +135,13 @@ TEST_P(BoardExits, ATermDuringTheForkIsActedOn) {
                         {"strace", "-qq", "-o", "/dev/null", "-e", "trace=clone", "-e",
                          "inject=clone:delay_enter=3000000"});
     pid_t board = 0;
-    for (auto deadline = Clock::now() + 30s; Clock::now() < deadline;
-         std::this_thread::sleep_for(10ms)) {
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (board == 0 && Clock::now() < deadline) {
         const std::vector<pid_t> below = descendants(run.pid());
-        if (!below.empty() && in_syscall(below.front()) == SYS_clone) {
+        if (!below.empty() && in_syscall(below.front()) == SYS_clone)
             board = below.front();
-            break;
-        }
+        else
+            std::this_thread::sleep_for(10ms);
     }
     ASSERT_NE(board, 0) << "the board never came to its fork";
     kill(board, SIGTERM);
