@@ -4,16 +4,46 @@
 // --lines, also when each line of its standard output came, passing the output on. Run
 // inside the sandbox or on the emulated board, it lets the tests and the benchmark time the
 // command from its own exec, leaving the sandbox's, an emulator's and its own start outside.
+// With the lines and at the exit it also reports how long the command had waited for a
+// processor by then, so that a bound can leave the machine's load outside too.
 
 #include "process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+
+namespace {
+
+// The time that process `pid` has spent ready to run but waiting for a processor: the
+// kernel's run-queue delay (the second field of schedstat), summed over its threads. 0
+// where the kernel keeps no such account.
+std::int64_t waited_ns(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+    DIR *dir = opendir(tasks.c_str());
+    if (!dir)
+        return 0;
+    std::int64_t sum = 0;
+    while (const dirent *task = readdir(dir)) {
+        std::ifstream schedstat(tasks + task->d_name + "/schedstat");
+        std::int64_t running = 0;
+        std::int64_t waiting = 0;
+        if (task->d_name[0] != '.' && schedstat >> running >> waiting)
+            sum += waiting;
+    }
+    closedir(dir);
+    return sum;
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
     bool stamp_lines = false;
@@ -49,20 +79,33 @@ int main(int argc, char **argv) {
         std::size_t sent = 0;
         std::size_t stamped = 0;
         while (command.pump(common::Clock::time_point::max())) {
-            for (; stamped < command.lines().size(); ++stamped)
-                reported = common::write_all(report, common::line_record(common::nanoseconds(
-                                                         command.lines()[stamped].at))) &&
-                           reported;
+            if (stamped < command.lines().size()) {
+                std::string records;
+                for (; stamped < command.lines().size(); ++stamped)
+                    records +=
+                        common::line_record(common::nanoseconds(command.lines()[stamped].at));
+                records += common::waited_record(waited_ns(command.pid()));
+                reported = common::write_all(report, records) && reported;
+            }
             passed_on = common::write_all(1, command.output().substr(sent)) && passed_on;
             sent = command.output().size();
         }
+        // The run-queue account is read while the command is a zombie, before the wait
+        // below reaps it.
+        siginfo_t exited{};
+        while (waitid(P_PID, static_cast<id_t>(command.pid()), &exited, WEXITED | WNOWAIT) == -1 &&
+               errno == EINTR) {
+        }
+        const std::int64_t waited = waited_ns(command.pid());
         int status = command.wait(std::chrono::hours(24 * 365));
         common::Report r;
         r.started_ns = common::nanoseconds(command.started());
         r.ended_ns = common::nanoseconds(command.ended());
         r.cpu_us = command.cpu_us();
         r.rss_kib = command.rss_kib();
-        reported = common::write_all(report, common::stamp_record(r)) && reported;
+        reported =
+            common::write_all(report, common::waited_record(waited) + common::stamp_record(r)) &&
+            reported;
         if (!reported)
             std::cerr << "board-stamp: cannot write the report on descriptor " << report << '\n';
         if (!passed_on)
