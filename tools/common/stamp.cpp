@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <string>
 
 namespace {
 
@@ -68,28 +70,44 @@ int main(int argc, char **argv) {
         return 125;
     }
     try {
+        // With --lines the command's output comes through a pipe read here, each line stamped
+        // as it comes and passed on; nothing of it is kept.
+        int lines[2] = {-1, -1};
+        if (stamp_lines && pipe2(lines, O_CLOEXEC) == -1) {
+            std::cerr << "board-stamp: pipe: " << std::strerror(errno) << '\n';
+            return 125;
+        }
         common::Spawn how{common::environment()};
-        how.out = stamp_lines ? common::piped : 1;
+        how.out = stamp_lines ? lines[1] : 1;
         how.err = 2;
         common::Process command({argv + optind + 1, argv + argc}, how);
+        if (stamp_lines)
+            close(lines[1]);
         // A report or an output that cannot be written is said once, at the end; the
         // command runs on meanwhile, as it would without the launcher.
         bool reported = true;
         bool passed_on = true;
-        std::size_t sent = 0;
-        std::size_t stamped = 0;
-        while (command.pump(common::Clock::time_point::max())) {
-            if (stamped < command.lines().size()) {
-                std::string records;
-                for (; stamped < command.lines().size(); ++stamped)
-                    records +=
-                        common::line_record(common::nanoseconds(command.lines()[stamped].at));
-                records += common::waited_record(waited_ns(command.pid()));
-                reported = common::write_all(report, records) && reported;
-            }
-            passed_on = common::write_all(1, command.output().substr(sent)) && passed_on;
-            sent = command.output().size();
+        char buf[65536];
+        for (ssize_t n = 0; stamp_lines && (n = read(lines[0], buf, sizeof buf)) != 0;) {
+            if (n == -1 && errno == EINTR)
+                continue;
+            if (n == -1)
+                break;
+            const std::string record =
+                common::line_record(common::nanoseconds(common::Clock::now()));
+            std::string records;
+            for (const char *c = buf; c != buf + n; ++c)
+                if (*c == '\n')
+                    records += record;
+            if (!records.empty())
+                reported = common::write_all(
+                               report, records + common::waited_record(waited_ns(command.pid()))) &&
+                           reported;
+            passed_on =
+                common::write_all(1, std::string(buf, static_cast<std::size_t>(n))) && passed_on;
         }
+        if (stamp_lines)
+            close(lines[0]);
         // The run-queue account is read while the command is a zombie, before the wait
         // below reaps it.
         siginfo_t exited{};

@@ -13,6 +13,7 @@
 
 #include "cosim.h"
 #include "machine.h"
+#include "relay.h"
 
 #include <unistd.h>
 
@@ -49,16 +50,6 @@ int usage(std::ostream &out = std::cerr) {
            "in the options; 124 if the board failed while the command ran (it was\n"
            "stopped); 125 if the board could not run it.\n";
     return &out == &std::cerr ? 2 : 0;
-}
-
-// Writes what `now` holds past `sent` bytes to `fd`; throws if it cannot.
-void pass_on(int fd, const std::string &now, std::size_t &sent) {
-    if (sent == now.size())
-        return;
-    if (!common::write_all(fd, now.substr(sent)))
-        throw std::runtime_error(std::string("cannot pass the command's ") +
-                                 (fd == 1 ? "output" : "errors") + " on: " + std::strerror(errno));
-    sent = now.size();
 }
 
 // The options: the register's, then the board's own; a mistake throws UsageError.
@@ -114,30 +105,21 @@ int main(int argc, char **argv) {
             cosim.emplace(*board, *reg.rtl, failure);
         // The run, passed on as it comes. The battery starts to discharge with the command.
         std::atomic<bool> done = false;
-        std::size_t out_sent = 0;
-        std::size_t err_sent = 0;
         std::optional<emuboard::Run> run;
         std::string error;
         {
             common::Failure::Stopping stopping(failure, [&machine] { machine.stop(); });
             std::thread relay([&] {
                 std::optional<common::Battery> battery;
-                try {
-                    for (bool started = false; !done;
-                         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-                        if (!started && machine.started()) {
-                            started = true;
-                            if (cosim)
-                                cosim->start_battery();
-                            if (board && !reg.rtl && !reg.held)
-                                battery.emplace(*board, failure);
-                        }
-                        pass_on(1, machine.output(), out_sent);
-                        pass_on(2, machine.errors(), err_sent);
-                    }
-                } catch (const std::exception &e) {
-                    failure.fail(e.what());
-                }
+                emuboard::relay(
+                    machine, done,
+                    [&] {
+                        if (cosim)
+                            cosim->start_battery();
+                        if (board && !reg.rtl && !reg.held)
+                            battery.emplace(*board, failure);
+                    },
+                    failure);
             });
             try {
                 run = machine.wait();
@@ -155,8 +137,6 @@ int main(int argc, char **argv) {
         }
         if (!error.empty())
             throw emuboard::Error(error);
-        pass_on(1, run->out, out_sent);
-        pass_on(2, run->err, err_sent);
         return run->status;
     } catch (const std::exception &e) {
         std::cerr << "emuboard: " << e.what() << '\n';
