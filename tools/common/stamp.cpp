@@ -9,7 +9,6 @@
 
 #include "process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/wait.h>
@@ -19,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -29,19 +29,17 @@ namespace {
 // kernel's run-queue delay (the second field of schedstat), summed over its threads. 0
 // where the kernel keeps no such account.
 std::int64_t waited_ns(pid_t pid) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
-    DIR *dir = opendir(tasks.c_str());
-    if (!dir)
-        return 0;
     std::int64_t sum = 0;
-    while (const dirent *task = readdir(dir)) {
-        std::ifstream schedstat(tasks + task->d_name + "/schedstat");
+    std::error_code error;
+    for (std::filesystem::directory_iterator task("/proc/" + std::to_string(pid) + "/task", error),
+         end;
+         !error && task != end; task.increment(error)) {
+        std::ifstream schedstat(task->path() / "schedstat");
         std::int64_t running = 0;
         std::int64_t waiting = 0;
-        if (task->d_name[0] != '.' && schedstat >> running >> waiting)
+        if (schedstat >> running >> waiting)
             sum += waiting;
     }
-    closedir(dir);
     return sum;
 }
 
