@@ -2,12 +2,14 @@
 // Parts of the emulated board on their own: its initramfs writer, read back by GNU cpio
 // (every name, in order, and every file's bytes, for data of every length modulo the
 // format's 4-byte padding), and the rule for its cache directory, which the kernel fetch
-// follows too.
+// follows too; and the relay of the command's output, each byte once as the file grows.
 
 #include "cpio.h"
 #include "machine.h"
 #include "process.h"
+#include "relay.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -128,6 +130,37 @@ TEST(CacheDir, FollowsTheOneRule) {
         else
             (void)unsetenv(names[i].c_str());
     }
+}
+
+// The relay passes on what a port's file gains, as it gains it, each byte once; a
+// descriptor that takes nothing is an error, not a loss.
+TEST(Relay, PassesOnWhatTheFileGainsEachByteOnce) {
+    std::string path = testing::TempDir() + "relay.XXXXXX";
+    const int file = mkstemp(path.data());
+    ASSERT_NE(file, -1);
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    {
+        emuboard::Tail tail(path, ends[1]);
+        std::string sent;
+        std::string got;
+        for (const std::string part : {"Battery ", "", "voltage is: 7\n", "Battery"}) {
+            ASSERT_TRUE(common::write_all(file, part));
+            sent += part;
+            tail.pass_on();
+            char buf[64];
+            for (ssize_t n = 0; (n = read(ends[0], buf, sizeof buf)) > 0;)
+                got.append(buf, static_cast<std::size_t>(n));
+            EXPECT_EQ(got, sent);
+        }
+        const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        emuboard::Tail to_full(path, full);
+        EXPECT_THROW(to_full.pass_on(), emuboard::Error);
+        close(full);
+    }
+    for (int fd : {file, ends[0], ends[1]})
+        close(fd);
+    unlink(path.c_str());
 }
 
 } // namespace

@@ -83,6 +83,11 @@ class Machine {
     // Whether the kernel is up and the command about to start.
     [[nodiscard]] bool started() const;
 
+    // The file that the guest's console port `port` ("out", "err", "report") fills.
+    [[nodiscard]] std::string port_file(const std::string &port) const {
+        return files_.dir.path() + "/" + port;
+    }
+
     // What the command has written so far to standard output, and to standard error.
     [[nodiscard]] std::string output() const;
     [[nodiscard]] std::string errors() const;

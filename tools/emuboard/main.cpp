@@ -13,6 +13,7 @@
 #include "cosim.h"
 #include "machine.h"
 #include "options.h"
+#include "relay.h"
 #include "session.h"
 
 #include <unistd.h>
@@ -55,16 +56,6 @@ void usage() {
                  "stopped); 125 if the board could not run; 126 if the command could not be\n"
                  "run, 127 if it was not found; 128 + the signal if emuboard got INT, TERM,\n"
                  "HUP or QUIT (the machine is stopped).\n";
-}
-
-// Writes what `now` holds past `sent` bytes to `fd`; throws if it cannot.
-void pass_on(int fd, const std::string &now, std::size_t &sent) {
-    if (sent == now.size())
-        return;
-    if (!common::write_all(fd, now.substr(sent)))
-        throw std::runtime_error(std::string("cannot pass the command's ") +
-                                 (fd == 1 ? "output" : "errors") + " on: " + std::strerror(errno));
-    sent = now.size();
 }
 
 // The options: the register's, then the board's own; a mistake throws UsageError.
@@ -137,30 +128,21 @@ int main(int argc, char **argv) {
             cosim.emplace(*board, *reg.rtl, failure);
         // The run, passed on as it comes. The battery starts to discharge with the command.
         std::atomic<bool> done = false;
-        std::size_t out_sent = 0;
-        std::size_t err_sent = 0;
         std::optional<emuboard::Run> run;
         std::string error;
         {
             common::Failure::Stopping stopping(failure, [&machine] { machine.stop(); });
             std::thread relay([&] {
                 std::optional<common::Battery> battery;
-                try {
-                    for (bool started = false; !done;
-                         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-                        if (!started && machine.started()) {
-                            started = true;
-                            if (cosim)
-                                cosim->start_battery();
-                            if (board && !reg.rtl && !reg.held)
-                                battery.emplace(*board, failure);
-                        }
-                        pass_on(1, machine.output(), out_sent);
-                        pass_on(2, machine.errors(), err_sent);
-                    }
-                } catch (const std::exception &e) {
-                    failure.fail(e.what());
-                }
+                emuboard::relay(
+                    machine, done,
+                    [&] {
+                        if (cosim)
+                            cosim->start_battery();
+                        if (board && !reg.rtl && !reg.held)
+                            battery.emplace(*board, failure);
+                    },
+                    failure);
             });
             try {
                 run = machine.wait(limit);
@@ -181,8 +163,6 @@ int main(int argc, char **argv) {
         }
         if (!error.empty())
             throw emuboard::Error(error);
-        pass_on(1, run->out, out_sent);
-        pass_on(2, run->err, err_sent);
         return run->status;
     } catch (const std::exception &e) {
         if (common::Session::signalled())
