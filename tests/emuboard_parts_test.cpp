@@ -8,6 +8,7 @@
 #include "machine.h"
 #include "process.h"
 #include "relay.h"
+#include "session.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -135,32 +136,38 @@ TEST(CacheDir, FollowsTheOneRule) {
 // The relay passes on what a port's file gains, as it gains it, each byte once; a
 // descriptor that takes nothing is an error, not a loss.
 TEST(Relay, PassesOnWhatTheFileGainsEachByteOnce) {
-    std::string path = testing::TempDir() + "relay.XXXXXX";
-    const int file = mkstemp(path.data());
-    ASSERT_NE(file, -1);
-    int ends[2];
-    ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
-    {
-        emuboard::Tail tail(path, ends[1]);
-        std::string sent;
-        std::string got;
-        for (const std::string part : {"Battery ", "", "voltage is: 7\n", "Battery"}) {
-            ASSERT_TRUE(common::write_all(file, part));
-            sent += part;
-            tail.pass_on();
-            char buf[64];
-            for (ssize_t n = 0; (n = read(ends[0], buf, sizeof buf)) > 0;)
-                got.append(buf, static_cast<std::size_t>(n));
-            EXPECT_EQ(got, sent);
+    // The folder and the descriptors go however the case ends, an assertion's return included.
+    const common::TempDir dir("relay");
+    const std::string path = dir.path() + "/out";
+    struct Descriptors {
+        int file = -1, ends[2] = {-1, -1}, full = -1;
+        Descriptors() = default;
+        ~Descriptors() {
+            for (int fd : {file, ends[0], ends[1], full})
+                if (fd != -1)
+                    close(fd);
         }
-        const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-        emuboard::Tail to_full(path, full);
-        EXPECT_THROW(to_full.pass_on(), emuboard::Error);
-        close(full);
+        Descriptors(const Descriptors &) = delete;
+        Descriptors &operator=(const Descriptors &) = delete;
+    } fds;
+    fds.file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_NE(fds.file, -1);
+    ASSERT_EQ(pipe2(fds.ends, O_CLOEXEC | O_NONBLOCK), 0);
+    emuboard::Tail tail(path, fds.ends[1]);
+    std::string sent;
+    std::string got;
+    for (const std::string part : {"Battery ", "", "voltage is: 7\n", "Battery"}) {
+        ASSERT_TRUE(common::write_all(fds.file, part));
+        sent += part;
+        tail.pass_on();
+        char buf[64];
+        for (ssize_t n = 0; (n = read(fds.ends[0], buf, sizeof buf)) > 0;)
+            got.append(buf, static_cast<std::size_t>(n));
+        EXPECT_EQ(got, sent);
     }
-    for (int fd : {file, ends[0], ends[1]})
-        close(fd);
-    unlink(path.c_str());
+    fds.full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    emuboard::Tail to_full(path, fds.full);
+    EXPECT_THROW(to_full.pass_on(), emuboard::Error);
 }
 
 } // namespace
