@@ -32,6 +32,8 @@ TEST(Report, TakesWholeRecordsOnly) {
         std::vector<std::int64_t> lines;
         bool stamped;
         std::optional<int> status;
+        std::vector<std::int64_t> lines_waited = {};
+        std::int64_t waited = 0;
     };
     const std::vector<Case> cases{
         {"every kind, whole",
@@ -55,6 +57,14 @@ TEST(Report, TakesWholeRecordsOnly) {
         {"a status no shell reports", "status 256\nstatus -1\n", false, {}, false, {}},
         {"ready with more", "ready now\nreadyx\n", false, {}, false, {}},
         {"other kinds and blank lines", "\nhello 1\n\nline 9\n", false, {9}, false, {}},
+        {"waited by the lines before it, then by the exit",
+         "line 5\nline 7\nwaited 3\nline 9\nwaited 4\nwaited x\nwaited 6\nstamp 1 2 3 4\n",
+         false,
+         {5, 7, 9},
+         true,
+         {},
+         {3, 3, 4},
+         6},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -63,6 +73,9 @@ TEST(Report, TakesWholeRecordsOnly) {
         EXPECT_EQ(std::vector<std::int64_t>(r.lines_ns.begin(), r.lines_ns.end()), c.lines);
         EXPECT_EQ(r.stamped, c.stamped);
         EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(std::vector<std::int64_t>(r.lines_waited_ns.begin(), r.lines_waited_ns.end()),
+                  c.lines_waited);
+        EXPECT_EQ(r.waited_ns, c.waited);
     }
     common::Report written;
     written.started_ns = -1;
