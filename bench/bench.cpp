@@ -14,6 +14,8 @@
 #include "cosim.h"
 #include "machine.h"
 #include "process.h"
+#include "report.h"
+#include "sandbox.h"
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -68,7 +70,7 @@ Sample run_once(const std::string &launcher, const std::vector<std::string> &com
     board.set_reading(2730);
     std::vector<std::string> argv{launcher, "3"};
     argv.insert(argv.end(), command.begin(), command.end());
-    common::Process run(board.sandbox(argv),
+    common::Process run(simboard::sandbox(board, argv),
                         {common::environment(), common::piped, 2, false, true});
     Sample s;
     s.status = run.wait(std::chrono::minutes(1));
@@ -77,7 +79,7 @@ Sample run_once(const std::string &launcher, const std::vector<std::string> &com
     std::deque<std::int64_t> lines_ns;
     for (const auto &line : run.lines())
         lines_ns.push_back(common::nanoseconds(line.at));
-    take_report(s, run.report(), lines_ns);
+    take_report(s, common::parse_report(run.reported()), lines_ns);
     return s;
 }
 
@@ -175,6 +177,55 @@ int emuboard_table(long runs, const std::string &peer) {
             if (sample.status != 0 || sample.lines.size() != 10)
                 std::cerr << "bench: a " << who << " run on the emulated board ended with status "
                           << sample.status << " after " << sample.lines.size() << " lines\n";
+    return 0;
+}
+
+// Seconds from the line "go", which `script` writes first on the emulated board, to the
+// arrival here of its `bytes`-th byte of output, passed on by the emuboard command.
+double relayed_in(const std::string &script, std::size_t bytes) {
+    common::Process run({common::next_to_self("emuboard"), "--", "sh", "-c", "echo go; " + script},
+                        common::Spawn{common::environment()});
+    std::optional<common::Clock::time_point> go;
+    std::optional<common::Clock::time_point> end;
+    const auto deadline = common::Clock::now() + std::chrono::minutes(5);
+    while (run.pump(deadline)) {
+        const auto now = common::Clock::now();
+        if (!go && run.output().size() >= 3)
+            go = now;
+        if (!end && run.output().size() >= bytes + 3)
+            end = now;
+    }
+    const int status = run.wait(std::chrono::minutes(1));
+    if (status != 0 || !go || !end || run.output().size() != bytes + 3)
+        throw std::runtime_error("emuboard ended with status " + std::to_string(status) +
+                                 " after " + std::to_string(run.output().size()) +
+                                 " bytes: " + run.errors());
+    return common::seconds(*end - *go);
+}
+
+// How fast the emulated board passes a command's output on: 20 MB of lines written by the
+// guest to /dev/null, then to its standard output and through the relay to a pipe here.
+int relay_table(long runs) {
+    const std::string lines = "yes 'Battery voltage is: 4095' | head -c 20000000";
+    std::vector<double> to_null;
+    std::vector<double> relayed;
+    try {
+        for (long r = 0; r < runs; ++r) {
+            std::cerr << "run " << r + 1 << " of " << runs << " of the relay\n";
+            to_null.push_back(relayed_in(lines + " >/dev/null; echo done", 5));
+            relayed.push_back(relayed_in(lines, 20000000));
+        }
+    } catch (const std::exception &e) {
+        std::cerr << "bench: " << e.what() << "\n";
+        return 1;
+    }
+    const double ratio = median(relayed) / median(to_null);
+    std::cout << "| 20 MB of lines from the emulated board, s from the command's first line | "
+                 "median of "
+              << runs << " |\n|---|---:|\n| written to /dev/null in the guest | "
+              << fixed(median(to_null), 2) << " |\n| through the relay to a pipe here | "
+              << fixed(median(relayed), 2) << " |\n| ratio (target: at most 2) | "
+              << fixed(ratio, 2) << (ratio <= 2 ? " (met)" : " (not met)") << " |\n";
     return 0;
 }
 
@@ -331,10 +382,12 @@ int usage(std::ostream &out) {
     out << "usage: bench [--runs N] TOOL [STRIPPED-BOARD-BINARY]\n"
            "       bench [--runs N] --emuboard\n"
            "       bench --rtl\n"
+           "       bench [--runs N] --relay\n"
            "Prints a Markdown table of medians over N runs (default 3): TOOL against a\n"
            "generic peer on the simulated board, the board's binary against the peer on\n"
            "the emulated board (--emuboard), or how fast the FPGA design's co-simulation\n"
-           "runs (--rtl).\n";
+           "runs (--rtl), or how fast the emulated board passes 20 MB of output on\n"
+           "(--relay).\n";
     return &out == &std::cout ? 0 : 2;
 }
 
@@ -343,11 +396,11 @@ int usage(std::ostream &out) {
 int main(int argc, char **argv) {
     long runs = 3;
     bool on_emuboard = false;
-    const option options[] = {{"runs", required_argument, nullptr, 'r'},
-                              {"emuboard", no_argument, nullptr, 'e'},
-                              {"rtl", no_argument, nullptr, 'R'},
-                              {"help", no_argument, nullptr, 'h'},
-                              {}};
+    bool relay = false;
+    const option options[] = {
+        {"runs", required_argument, nullptr, 'r'}, {"emuboard", no_argument, nullptr, 'e'},
+        {"rtl", no_argument, nullptr, 'R'},        {"relay", no_argument, nullptr, 'l'},
+        {"help", no_argument, nullptr, 'h'},       {}};
     for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
         if (c == 'r') {
             char *end = nullptr;
@@ -359,6 +412,8 @@ int main(int argc, char **argv) {
         }
         if (c == 'e')
             on_emuboard = true;
+        else if (c == 'l')
+            relay = true;
         else if (c == 'R')
             return rtl_table();
         else if (c == 'h')
@@ -366,6 +421,10 @@ int main(int argc, char **argv) {
         else if (c != 'r')
             return usage(std::cerr);
     }
+    if (relay && !on_emuboard && optind == argc)
+        return relay_table(runs);
+    if (relay)
+        return usage(std::cerr);
     if (on_emuboard && optind == argc)
         return emuboard_table(runs, peer_loop);
     if (on_emuboard || optind >= argc)

@@ -2,12 +2,15 @@
 // Parts of the emulated board on their own: its initramfs writer, read back by GNU cpio
 // (every name, in order, and every file's bytes, for data of every length modulo the
 // format's 4-byte padding), and the rule for its cache directory, which the kernel fetch
-// follows too.
+// follows too; and the relay of the command's output, each byte once as the file grows.
 
 #include "cpio.h"
 #include "machine.h"
 #include "process.h"
+#include "relay.h"
+#include "session.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -128,6 +131,43 @@ TEST(CacheDir, FollowsTheOneRule) {
         else
             (void)unsetenv(names[i].c_str());
     }
+}
+
+// The relay passes on what a port's file gains, as it gains it, each byte once; a
+// descriptor that takes nothing is an error, not a loss.
+TEST(Relay, PassesOnWhatTheFileGainsEachByteOnce) {
+    // The folder and the descriptors go however the case ends, an assertion's return included.
+    const common::TempDir dir("relay");
+    const std::string path = dir.path() + "/out";
+    struct Descriptors {
+        int file = -1, ends[2] = {-1, -1}, full = -1;
+        Descriptors() = default;
+        ~Descriptors() {
+            for (int fd : {file, ends[0], ends[1], full})
+                if (fd != -1)
+                    close(fd);
+        }
+        Descriptors(const Descriptors &) = delete;
+        Descriptors &operator=(const Descriptors &) = delete;
+    } fds;
+    fds.file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_NE(fds.file, -1);
+    ASSERT_EQ(pipe2(fds.ends, O_CLOEXEC | O_NONBLOCK), 0);
+    emuboard::Tail tail(path, fds.ends[1]);
+    std::string sent;
+    std::string got;
+    for (const std::string part : {"Battery ", "", "voltage is: 7\n", "Battery"}) {
+        ASSERT_TRUE(common::write_all(fds.file, part));
+        sent += part;
+        tail.pass_on();
+        char buf[64];
+        for (ssize_t n = 0; (n = read(fds.ends[0], buf, sizeof buf)) > 0;)
+            got.append(buf, static_cast<std::size_t>(n));
+        EXPECT_EQ(got, sent);
+    }
+    fds.full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    emuboard::Tail to_full(path, fds.full);
+    EXPECT_THROW(to_full.pass_on(), emuboard::Error);
 }
 
 } // namespace

@@ -1,36 +1,48 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# The folders of tools/ are layers, and an #include only ever points down: common, then rtl,
-# then the two boards (simboard and emuboard, which know nothing of each other); bench/ and
-# tests/ stand on all of them. Fails, naming the line, on any include of a header from a
-# layer above the file's own or beside it. Headers are included by name, so each name is
-# looked up in the folders of tools/.
-# usage: layers_test.sh SOURCE-DIR
+# The folders of tools/ are layers: common, then rtl, then the two boards (simboard and
+# emuboard, which know nothing of each other); bench/ and tests/ stand on all of them.
+# CMake keeps each #include within the folders of the targets that a target links, but it
+# links any target to any other, across or up, even in a cycle. So this holds the links:
+# each target_link_libraries of a target of tools/ names only targets of its own folder or
+# of a layer below. Fails, naming the line, on one that points up or across, and on a
+# target of tools/ that it does not know.
+# usage: layers_test.sh CMAKELISTS
 set -eu
-cd "$1"
-rank() {
-    case $1 in
-    tools/common) echo 0 ;;
-    tools/rtl) echo 1 ;;
-    tools/simboard | tools/emuboard) echo 2 ;;
-    *) echo 3 ;;
-    esac
+awk '
+function folder(t) {
+    if (t == "common" || t == "board-stamp") return "common"
+    if (t == "adc_rtl" || t == "cosim") return "rtl"
+    if (t == "sandbox" || t == "simboard") return "simboard"
+    if (t == "emuboard" || t == "emuboard-cli") return "emuboard"
+    return ""
 }
-bad=0
-for file in $(find tools bench tests -name '*.cpp' -o -name '*.h' | sort); do
-    dir=${file%/*}
-    mine=$(rank "$dir")
-    grep -n '^#include "' "$file" | while IFS= read -r line; do
-        name=${line#*\"}
-        name=${name%%\"*}
-        for home in tools/*/"$name"; do
-            [ -f "$home" ] || continue
-            theirs=${home%/*}
-            if [ "$theirs" != "$dir" ] && [ "$(rank "$theirs")" -ge "$mine" ]; then
-                echo "$file:${line%%:*}: includes $home, a layer above or beside $dir"
-                exit 1
-            fi
-        done
-    done || bad=1
-done
-exit $bad
+function rank(f) { return f == "common" ? 0 : f == "rtl" ? 1 : 2 }
+function check(call, line,    w, n, i, mine, theirs) {
+    gsub(/[()]/, " ", call)
+    n = split(call, w, /[ \t]+/)
+    for (i = 1; i <= n && w[i] != "target_link_libraries"; i++) {}
+    mine = folder(w[++i])
+    if (mine == "")
+        return
+    for (i++; i <= n; i++) {
+        theirs = folder(w[i])
+        if (theirs != "" && theirs != mine && rank(theirs) >= rank(mine)) {
+            printf "%s:%d: %s (tools/%s) links %s (tools/%s), a layer above or beside\n",
+                FILENAME, line, w[3], mine, w[i], theirs
+            bad = 1
+        }
+    }
+}
+/^[ \t]*add_(library|executable)\(/ {
+    t = $0; sub(/^[ \t]*add_(library|executable)\(/, "", t); sub(/[ \t].*/, "", t)
+    src = $0
+    if (src ~ /tools\// && folder(t) == "") {
+        printf "%s:%d: %s is built from tools/ but has no layer here\n", FILENAME, NR, t
+        bad = 1
+    }
+}
+/^[ \t]*target_link_libraries\(/ { call = ""; start = NR; open = 1 }
+open { call = call " " $0; if (index($0, ")")) { open = 0; check(call, start) } }
+END { exit bad }
+' "$1"

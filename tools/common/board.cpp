@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <stdexcept>
 #include <system_error>
 
@@ -24,31 +23,19 @@ namespace {
 
 } // namespace
 
-Board::Board(std::uint64_t size, std::uint64_t base) : base_(base) {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/board.XXXXXX";
-    if (!mkdtemp(pattern.data()))
-        fail("mkdtemp " + pattern);
-    dir_ = pattern;
-    image_ = dir_ + "/mem";
+Board::Board(std::uint64_t size, std::uint64_t base) : image_(dir_.path() + "/mem"), base_(base) {
     fd_ = open(image_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd_ == -1 || ftruncate(fd_, static_cast<off_t>(size)) == -1) {
         int saved = errno;
-        if (fd_ != -1) {
+        if (fd_ != -1)
             close(fd_);
-            unlink(image_.c_str());
-        }
-        rmdir(dir_.c_str());
         errno = saved;
-        fail("create " + image_);
+        fail("create " + image_); // the folder goes with its files
     }
 }
 
 Board::~Board() {
-    if (fd_ != -1)
-        close(fd_);
-    unlink(image_.c_str());
-    rmdir(dir_.c_str());
+    close(fd_);
 }
 
 void Board::set_reading(std::uint32_t reading) {
@@ -90,31 +77,6 @@ Battery::~Battery() {
     }
     done_cv_.notify_one();
     thread_.join();
-}
-
-std::vector<std::string> Board::sandbox(const std::vector<std::string> &command,
-                                        Device device) const {
-    // The host's whole tree, a fresh /dev without the host's devices, and the command dies
-    // with whoever started it.
-    std::vector<std::string> argv{"bwrap", "--dev-bind",       "/", "/", "--dev",
-                                  "/dev",  "--die-with-parent"};
-    switch (device) {
-    case Device::image:
-        argv.insert(argv.end(), {"--bind", image_, "/dev/mem"});
-        break;
-    case Device::absent:
-        break;
-    case Device::forbidden:
-        argv.insert(argv.end(), {"--bind", image_, "/dev/mem", "--chmod", "0000", "/dev/mem",
-                                 "--cap-drop", "ALL"});
-        break;
-    case Device::unmappable:
-        argv.insert(argv.end(), {"--dev-bind", "/dev/null", "/dev/mem"});
-        break;
-    }
-    argv.emplace_back("--");
-    argv.insert(argv.end(), command.begin(), command.end());
-    return argv;
 }
 
 } // namespace common

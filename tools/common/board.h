@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
-// A simulated board: a sparse file that stands in for /dev/mem, bound over /dev/mem in a
-// private mount namespace (bubblewrap) for the command that runs on it.
+// A board's memory: a sparse file that stands in for physical memory, which the simulated
+// board binds over /dev/mem and the emulated board gives the guest as its RAM; and the
+// battery that discharges in it.
 #pragma once
 
 #include "failure.h"
+#include "session.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -20,14 +22,6 @@ inline constexpr std::uint64_t image_size = 0xFF400000;
 // The battery-voltage register: offset 0x41000 of the bridge window at 0xFF200000.
 inline constexpr std::uint64_t register_address = 0xFF200000 + 0x41000;
 
-// What a command run on the board finds at /dev/mem.
-enum class Device : std::uint8_t {
-    image,      // the board's memory image
-    absent,     // nothing
-    forbidden,  // the image with mode 0, and the command without capabilities
-    unmappable, // /dev/null: it opens, but cannot be mapped
-};
-
 class Board {
   public:
     // A board whose memory image is `size` bytes long, reading 0. The image's first byte
@@ -43,12 +37,8 @@ class Board {
 
     [[nodiscard]] const std::string &image() const { return image_; }
 
-    // The bubblewrap command line that runs `command` with `device` at /dev/mem.
-    [[nodiscard]] std::vector<std::string> sandbox(const std::vector<std::string> &command,
-                                                   Device device = Device::image) const;
-
   private:
-    std::string dir_;
+    TempDir dir_{"board"};
     std::string image_;
     std::uint64_t base_ = 0;
     int fd_ = -1;

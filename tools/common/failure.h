@@ -53,8 +53,4 @@ class Failure {
     std::function<void()> stop_;
 };
 
-// The status of a board whose battery or co-simulation failed while the command ran; 125
-// is a board that could not run the command at all.
-inline constexpr int board_failed = 124;
-
 } // namespace common

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <iostream>
 
 namespace common {
 
@@ -29,14 +30,24 @@ double parse_volts(const std::string &value) {
 } // namespace
 
 std::optional<std::uint32_t> parse_reading(const std::string &text) {
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])))
+    // Decimal, or hex after 0x: a leading zero is a digit like another, never octal.
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || !(hex ? std::isxdigit(static_cast<unsigned char>(digits[0]))
+                                : std::isdigit(static_cast<unsigned char>(digits[0]))))
         return std::nullopt;
     char *end = nullptr;
     errno = 0;
-    unsigned long long n = std::strtoull(text.c_str(), &end, 0);
+    unsigned long long n = std::strtoull(digits.c_str(), &end, hex ? 16 : 10);
     if (errno || *end || n > UINT32_MAX)
         return std::nullopt;
     return static_cast<std::uint32_t>(n);
+}
+
+int usage_mistake(const std::string &board, const UsageError &mistake) {
+    std::cerr << board << ": " << mistake.what() << "\nTry '" << board
+              << " --help' for more information.\n";
+    return 2;
 }
 
 std::size_t one_of(const std::string &option, const std::string &value,

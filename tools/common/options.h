@@ -29,6 +29,7 @@ struct RegisterOptions {
 };
 
 // A mistake on a command line, said in one line: "--volts: 'abc' is not a number of volts".
+// The board prints it after its name, then a pointer to --help (see usage_mistake()).
 class UsageError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -49,9 +50,13 @@ struct Option {
 std::vector<std::string> parse_options(const std::vector<std::string> &args, RegisterOptions &reg,
                                        const std::vector<Option> &own = {});
 
-// A reading given on a command line (decimal, 0x hex or 0 octal), if it is one that fits
-// in 32 bits.
+// A reading given on a command line (decimal, or hex after 0x: 010 is ten), if it is one
+// that fits in 32 bits.
 std::optional<std::uint32_t> parse_reading(const std::string &text);
+
+// Says `mistake` on standard error as "BOARD: MISTAKE", then where the usage is, as
+// libgpiod's tools do; returns the status for it, 2.
+int usage_mistake(const std::string &board, const UsageError &mistake);
 
 // The one of `names` that `value` is, by its index; else UsageError for `option`.
 std::size_t one_of(const std::string &option, const std::string &value,

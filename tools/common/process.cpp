@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -32,14 +33,26 @@ int above(int fd, int lowest) {
 }
 
 // The steps of the child's set-up, named to the parent when one fails.
-enum class Step : std::uint8_t { group, stdin, stdout, stderr, report, others, signals, exec };
+enum class Step : std::uint8_t {
+    group,
+    parent,
+    stdin,
+    stdout,
+    stderr,
+    report,
+    others,
+    signals,
+    exec
+};
 
 const char *name(Step step) {
     switch (step) {
     case Step::group:
         return "setpgid";
+    case Step::parent:
+        return "dying with its parent";
     case Step::stdin:
-        return "standard input from /dev/null";
+        return "standard input";
     case Step::stdout:
         return "standard output";
     case Step::stderr:
@@ -59,13 +72,14 @@ const char *name(Step step) {
 // What the child needs after the fork: only descriptors and plain arrays, so that it calls
 // nothing but system calls until its exec, as a child of a process with threads must.
 struct Plan {
-    int out, err, report; // descriptors of this process, or `closed`, for 1, 2 and 3
+    int in, out, err, report; // descriptors of this process, or `closed`, for 0 to 3
     bool own_group;
-    int failures; // close-on-exec: the exec closes it, a failed step writes to it
+    pid_t die_with; // the parent to die with, or 0
+    int failures;   // close-on-exec: the exec closes it, a failed step writes to it
 };
 
-// The child's whole set-up, then the exec: standard input from /dev/null, standard output
-// and error from `out` and `err` (a pipe's end, closed, or left as they are), the report
+// The child's whole set-up, then the exec: standard input from /dev/null or `in`, standard
+// output and error from `out` and `err` (a pipe's end, closed, or left as they are), the report
 // on descriptor 3, nothing else of ours (not a descriptor that some library opened without
 // close-on-exec, nor one that a thread opened meanwhile), the signals that a shell or test
 // runner may ignore at their defaults, and a process group of its own if asked. A step that
@@ -78,13 +92,23 @@ struct Plan {
     };
     if (plan.own_group && setpgid(0, 0) == -1)
         failed(Step::group);
-    int in = open("/dev/null", O_RDONLY);
-    if (in == -1 || (in != 0 && (dup2(in, 0) == -1 || close(in) == -1)))
-        failed(Step::stdin);
-    const std::pair<int, Step> streams[] = {
-        {plan.out, Step::stdout}, {plan.err, Step::stderr}, {plan.report, Step::report}};
-    for (int to = 1; to <= 3; ++to) {
-        auto [from, step] = streams[to - 1];
+    // If the parent went before the death signal was set, it is not sent: the child goes now.
+    if (plan.die_with != 0 &&
+        (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != plan.die_with))
+        failed(Step::parent);
+    int in = plan.in;
+    if (in == null_device) {
+        in = open("/dev/null", O_RDONLY);
+        if (in == -1 || (in != 0 && (dup2(in, 0) == -1 || close(in) == -1)))
+            failed(Step::stdin);
+        in = 0;
+    }
+    const std::pair<int, Step> streams[] = {{in, Step::stdin},
+                                            {plan.out, Step::stdout},
+                                            {plan.err, Step::stderr},
+                                            {plan.report, Step::report}};
+    for (int to = 0; to <= 3; ++to) {
+        auto [from, step] = streams[to];
         if (from == closed) {
             if (to < 3)
                 (void)close(to); // whether it was open or not, it is closed now
@@ -192,8 +216,13 @@ Process::Process(const std::vector<std::string> &argv, const Spawn &how)
         Closer &operator=(const Closer &) = delete;
     } closer{failures};
 
-    const Plan plan{how.out == piped ? child.out : how.out, how.err == piped ? child.err : how.err,
-                    how.report ? child.report : closed, how.own_group, child.failures};
+    const Plan plan{how.in,
+                    how.out == piped ? child.out : how.out,
+                    how.err == piped ? child.err : how.err,
+                    how.report ? child.report : closed,
+                    how.own_group,
+                    how.die_with_parent ? getpid() : 0,
+                    child.failures};
 
     std::vector<char *> args;
     std::vector<char *> envp;
@@ -231,8 +260,9 @@ Process::Process(const std::vector<std::string> &argv, const Spawn &how)
         close_all();
         if (got != static_cast<ssize_t>(sizeof what))
             fail(got == -1 ? errno : EPROTO, "cannot run " + argv.at(0) + ": its set-up");
-        const std::string step = name(static_cast<Step>(what[1]));
-        fail(what[0], "cannot run " + argv.at(0) + (step.empty() ? "" : ": " + step));
+        if (static_cast<Step>(what[1]) == Step::exec)
+            throw ExecError(what[0], std::generic_category(), "cannot run " + argv.at(0));
+        fail(what[0], "cannot run " + argv.at(0) + ": " + name(static_cast<Step>(what[1])));
     }
     pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
     if (pidfd_ == -1) {
@@ -330,7 +360,6 @@ int Process::wait(Clock::duration timeout) {
     // Whoever wrote the report has ended with the command: what is left is whole.
     for (pollfd fd{report_fd_, POLLIN, 0}; report_fd_ != -1 && poll_(&fd, 1, 1000) > 0;)
         read_into(report_fd_, report_text_);
-    report_ = parse_report(report_text_);
     return status;
 }
 

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "clock.h"
-#include "report.h"
 
 #include <poll.h>
 #include <sys/types.h>
@@ -14,9 +13,17 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace common {
+
+// The command's exec failed (its errno: not found, not executable, ...): every other step
+// of its start that fails is a plain std::system_error.
+class ExecError : public std::system_error {
+  public:
+    using std::system_error::system_error;
+};
 
 struct Line {
     std::string text; // without its newline
@@ -27,14 +34,17 @@ struct Line {
 // descriptor of this process.
 inline constexpr int piped = -2;
 inline constexpr int closed = -1;
+inline constexpr int null_device = -3; // /dev/null
 
 // How a command starts. Fields by name: Spawn how{env}; how.report = true; ...
 struct Spawn {
     std::vector<std::string> env;
+    int in = null_device; // standard input: /dev/null, `closed` or a descriptor of this process
     int out = piped;
     int err = piped;
-    bool own_group = false; // a process group of its own, so that a run cut short dies whole
-    bool report = false;    // a pipe on the command's descriptor 3, for board-stamp's report
+    bool own_group = false;       // a process group of its own, so that a run cut short dies whole
+    bool report = false;          // a pipe on the command's descriptor 3, for board-stamp's report
+    bool die_with_parent = false; // killed when this thread ends (PR_SET_PDEATHSIG)
     // The poll(2) that every wait on the command goes through. A case puts one that fails
     // in its place, to see the runner give up with an error rather than spin.
     int (*poll)(pollfd *fds, nfds_t n, int timeout_ms) = ::poll;
@@ -45,7 +55,7 @@ std::vector<std::string> environment();
 
 class Process {
   public:
-    // Starts `argv` (looked up in PATH) with standard input from /dev/null and the signals
+    // Starts `argv` (looked up in PATH) with its standard streams as `how` says and the signals
     // that a shell or a test runner may ignore back at their defaults. Throws, saying which
     // step failed, if any step of the child's set-up or its exec fails.
     Process(const std::vector<std::string> &argv, const Spawn &how);
@@ -69,11 +79,12 @@ class Process {
     void close_output(); // the reader of standard output goes away
 
     [[nodiscard]] pid_t pid() const { return pid_; }
+    [[nodiscard]] int pidfd() const { return pidfd_; }
     [[nodiscard]] const std::string &output() const { return out_; } // every byte, as written
     [[nodiscard]] const std::string &errors() const { return err_; }
     [[nodiscard]] const std::deque<Line> &lines() const { return lines_; }
-    // After wait(): what the launcher reported on descriptor 3, and the command's own usage.
-    [[nodiscard]] const Report &report() const { return report_; }
+    // After wait(): what the command wrote on descriptor 3 (see report.h), and its usage.
+    [[nodiscard]] const std::string &reported() const { return report_text_; }
     [[nodiscard]] Clock::time_point started() const { return started_; }
     [[nodiscard]] Clock::time_point ended() const { return ended_; }
     [[nodiscard]] std::int64_t cpu_us() const { return cpu_us_; }
@@ -92,7 +103,6 @@ class Process {
     std::deque<Line> lines_;
     std::size_t next_ = 0, line_start_ = 0;
     std::optional<int> status_;
-    Report report_;
     Clock::time_point started_, ended_;
     std::int64_t cpu_us_ = 0;
     long rss_kib_ = 0;

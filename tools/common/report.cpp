@@ -36,6 +36,10 @@ std::string line_record(std::int64_t at_ns) {
     return "line " + std::to_string(at_ns) + "\n";
 }
 
+std::string waited_record(std::int64_t waited_ns) {
+    return "waited " + std::to_string(waited_ns) + "\n";
+}
+
 std::string stamp_record(const Report &r) {
     return "stamp " + std::to_string(r.started_ns) + " " + std::to_string(r.ended_ns) + " " +
            std::to_string(r.cpu_us) + " " + std::to_string(r.rss_kib) + "\n";
@@ -52,6 +56,11 @@ Report parse_report(const std::string &text) {
             r.ready = true;
         } else if (auto at = numbers(record, tag.size(), 1); tag == "line" && at) {
             r.lines_ns.push_back(at->front());
+        } else if (auto waited = numbers(record, tag.size(), 1); tag == "waited" && waited) {
+            if (r.lines_waited_ns.size() < r.lines_ns.size())
+                r.lines_waited_ns.resize(r.lines_ns.size(), waited->front());
+            else
+                r.waited_ns = waited->front();
         } else if (auto status = numbers(record, tag.size(), 1);
                    tag == "status" && status && status->front() >= 0 && status->front() <= 255) {
             r.status = static_cast<int>(status->front());

@@ -4,6 +4,9 @@
 //
 //   ready                             the emulated board is up; the command starts now
 //   line NS                           a line of the command's output came (--lines)
+//   waited NS                         how long the command had waited for a processor by
+//                                     the lines before it that have none yet; or, with
+//                                     none such, by its exit
 //   stamp START END CPU-US RSS-KIB    the command's exec and exit, its CPU time and memory
 //   status N                          how the command ended, as a shell reports it
 //
@@ -23,6 +26,10 @@ struct Report {
     // Deques, here and in the runner: growing a vector of 64-bit elements makes GCC for ARM
     // note a change of calling convention since GCC 7 in libstdc++'s own code.
     std::deque<std::int64_t> lines_ns;
+    // The command's time on a run queue, ready but not running (the machine's load), by
+    // each line and by its exit; 0 where the kernel keeps no account of it.
+    std::deque<std::int64_t> lines_waited_ns;
+    std::int64_t waited_ns = 0;
     bool stamped = false;        // whether the stamp below came
     std::int64_t started_ns = 0; // just before the command's exec
     std::int64_t ended_ns = 0;   // as soon as its wait returned
@@ -32,6 +39,7 @@ struct Report {
 };
 
 std::string line_record(std::int64_t at_ns);
+std::string waited_record(std::int64_t waited_ns);
 std::string stamp_record(const Report &r);
 
 // Takes each whole record: one ended by its newline, with its tag and exactly its fields,

@@ -15,6 +15,10 @@
 #   *.ko            each module that `modules` names, uncompressed
 #   dtbs/           the kernel's own Cyclone V device trees (socfpga_cyclone5*.dtb)
 #   apt/            the fetch's own apt: see below
+#   lock            held by the fetch that runs: another into the same cache waits for it,
+#                   then finds the cache full
+#   fetch.*         a running fetch's work, removed on every way out; one that a kill -9
+#                   left is removed by the next fetch that takes the lock
 #
 # Which driver is a module is the kernel's own word: its config file says =m or =y. Debian
 # 12 builds virtio_mmio and virtio_console as modules under /lib/modules; Debian 13 builds
@@ -46,6 +50,52 @@ cached() {
     while read -r m; do [ -s "$cache/$m" ] || return 1; done <"$cache/modules"
     for dtb in "$cache"/dtbs/socfpga_cyclone5*.dtb; do [ -s "$dtb" ] || return 1; done
 }
+# A fetch's own folders: one that is there while no fetch holds the lock was left by a
+# fetch that was killed outright.
+leftovers() {
+    for d in "$cache"/fetch.*; do [ -e "$d" ] && return 0; done
+    return 1
+}
+cached && ! leftovers && exit 0
+case $cache in /*) ;; *) cache=$PWD/$cache ;; esac
+
+# Every way out leaves nothing: the command that runs is stopped and waited for, and the
+# work folder removed. dash runs the EXIT trap on exit, but not on a signal: each
+# termination signal exits as a shell reports it, through the EXIT trap.
+child='' work=''
+cleanup() {
+    if [ -n "$child" ]; then
+        kill "$child" 2>/dev/null || :
+        wait "$child" || :
+    fi
+    [ -z "$work" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+# run COMMAND...: COMMAND, waited for so that a signal is acted on at once, not once it ends.
+run() {
+    "$@" 9>&- &
+    child=$!
+    s=0
+    wait "$child" || s=$?
+    child=
+    return $s
+}
+
+# One fetch at a time in a cache: the lock is held until the end, and the cache is looked at
+# again once it is held, since the fetch that held it may have filled it.
+mkdir -p "$cache"
+exec 9>>"$cache/lock" || { say "cannot write $cache/lock"; exit 1; }
+if ! flock -n 9; then
+    say "another fetch into $cache is running; waiting for it"
+    flock 9 &
+    child=$!
+    wait "$child" || { say "cannot lock $cache/lock"; exit 1; }
+    child=
+fi
+rm -rf "$cache"/fetch.* || :
 cached && exit 0
 
 # What the fetch needs of this machine; the Makefile's emu-deps installs it as root.
@@ -104,14 +154,13 @@ APT_CONFIG=$state/apt.conf
 export APT_CONFIG
 
 work=$(mktemp -d "$cache/fetch.XXXXXX")
-trap 'rm -rf "$work"' EXIT
 # retry WHAT COMMAND...: COMMAND, up to three times with a pause between; if every try
 # fails, says in one line what failed and the first error apt gave.
 retry() {
     what=$1; shift
     for try in 1 2 3; do
         "$@" >"$work/log" 2>&1 && return 0
-        [ $try = 3 ] || sleep "${FETCH_PAUSE:-10}"
+        [ $try = 3 ] || run sleep "${FETCH_PAUSE:-10}"
     done
     why=$(grep -E -m 1 '^(E|Error):' "$work/log" || grep -E -m 1 '^(W|Warning):' "$work/log" ||
         tail -n 1 "$work/log")
@@ -120,7 +169,7 @@ retry() {
 }
 # apt-get update takes an index that it could not fetch for a warning; here it is a failure.
 update() {
-    apt-get "$@" update || return 1
+    run apt-get "$@" update || return 1
     ! grep -E -q '^(E|W|Error|Warning): (Failed to fetch|Some index files failed)' "$work/log"
 }
 kernel_package() {
@@ -137,10 +186,12 @@ fi
 [ -n "$updated" ] || say "going on with the package lists of an earlier fetch"
 
 say "fetching $kernel and busybox-static (armhf, about 45 MB, once)"
-(cd "$work" && retry "downloading $kernel and busybox-static" \
-    apt-get "$@" download "$kernel" busybox-static) || exit 1
-dpkg-deb -x "$work"/linux-image-*.deb "$work/kernel"
-dpkg-deb -x "$work"/busybox-static_*.deb "$work/busybox"
+cd "$work"
+retry "downloading $kernel and busybox-static" run apt-get "$@" download "$kernel" busybox-static ||
+    exit 1
+cd /
+run dpkg-deb -x "$work"/linux-image-*.deb "$work/kernel"
+run dpkg-deb -x "$work"/busybox-static_*.deb "$work/busybox"
 mkdir -p "$work/cache/dtbs"
 set -- "$work"/kernel/boot/vmlinuz-*
 [ $# = 1 ] && [ -f "$1" ] || { say "$kernel has no one /boot/vmlinuz-*"; exit 1; }

@@ -33,23 +33,30 @@ do
     i=$((i + 1))
 done 2>/dev/null
 
-# /job sets `user` (root or nobody), `output` (port or full) and the command in "$@".
+# /job sets `user` (root or nobody), `output` (port, full or closed), `errors` (port or
+# closed) and the command in "$@".
 . /job
 echo ready >&3
-if [ "$output" = full ]; then
-    exec 4>/dev/full
-    lines=
-else
-    lines=--lines
-fi
-if [ "$user" = root ]; then
-    board-stamp $lines 3 "$@" >&4 2>&5 4>&- 5>&-
-else
-    # /dev/mem open to everyone: what refuses the open is the kernel's own check for
-    # CAP_SYS_RAWIO, not the file's mode.
-    chmod 0666 /dev/mem
-    su -s /bin/sh -c 'exec "$@"' -- nobody su board-stamp $lines 3 "$@" \
-        >&4 2>&5 4>&- 5>&-
-fi
+lines=
+case $output in
+full) exec 4>/dev/full ;;
+closed) exec 4>&- ;;
+*) lines=--lines ;;
+esac
+run() {
+    if [ "$user" = root ]; then
+        board-stamp $lines 3 "$@"
+    else
+        # /dev/mem open to everyone: what refuses the open is the kernel's own check for
+        # CAP_SYS_RAWIO, not the file's mode.
+        chmod 0666 /dev/mem
+        su -s /bin/sh -c 'exec "$@"' -- nobody su board-stamp $lines 3 "$@"
+    fi
+}
+# A stream closed on the host is closed for the command: not redirected, but closed.
+out='>&4' err='2>&5'
+[ "$output" = closed ] && out='>&-'
+[ "$errors" = closed ] && err='2>&-'
+eval "run \"\$@\" $out $err 4>&- 5>&-"
 echo "status $?" >&3
 poweroff -f

@@ -98,8 +98,10 @@ void write_initramfs(const std::string &dir, const Options &options, const std::
         tools.emplace_back(std::string("bin/") + f, read_file(path));
     }
 
+    const char *output = options.output_closed ? "closed" : options.output_full ? "full" : "port";
     std::string job = std::string("user=") + (options.unprivileged ? "nobody" : "root") +
-                      "\noutput=" + (options.output_full ? "full" : "port") + "\nset --";
+                      "\noutput=" + output +
+                      "\nerrors=" + (options.errors_closed ? "closed" : "port") + "\nset --";
     if (options.command.empty())
         job += " battery-voltage";
     for (const auto &word : options.command)
@@ -162,19 +164,19 @@ Machine::Machine(const Options &options) {
         throw Error("qemu-system-arm is not installed. As root, run:\n"
                     "  apt-get install qemu-system-arm");
     const std::string cache = cache_dir();
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/emuboard.XXXXXX";
-    if (!mkdtemp(pattern.data()))
-        throw Error("cannot make a directory at " + pattern + ": " + std::strerror(errno));
-    files_.dir = pattern;
-    write_initramfs(files_.dir, options, cache);
-    const std::vector<std::string> argv = qemu_command(options, cache);
-    int log = open((files_.dir + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string &dir = files_.dir.path();
+    write_initramfs(dir, options, cache);
+    if (options.memory == Memory::window)
+        board_.emplace(ram_size, ram_base);
+    const std::vector<std::string> argv =
+        qemu_command(options.memory, cache, dir, board_ ? board_->image() : "");
+    int log = open((dir + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (log == -1)
-        throw Error("cannot write " + files_.dir + "/qemu.log: " + std::strerror(errno));
+        throw Error("cannot write " + dir + "/qemu.log: " + std::strerror(errno));
     common::Spawn how{common::environment()};
     how.out = log;
     how.err = log;
+    how.die_with_parent = true; // a board killed with SIGKILL takes its machine with it
     try {
         qemu_ = std::make_unique<common::Process>(argv, how);
     } catch (...) {
@@ -184,11 +186,11 @@ Machine::Machine(const Options &options) {
     close(log);
 }
 
-// qemu-system-arm's command line: the machine, its memory as `options` asks (the window
-// held here for the register, in a file that is this board's image), and three console
-// ports for the command's output, errors and report.
-std::vector<std::string> Machine::qemu_command(const Options &options, const std::string &cache) {
-    const std::string &dir = files_.dir;
+// qemu-system-arm's command line: the machine, its memory as `memory` says (the window
+// held here for the register, in `image`), and three console ports for the command's
+// output, errors and report.
+std::vector<std::string> qemu_command(Memory memory, const std::string &cache,
+                                      const std::string &dir, const std::string &image) {
     std::vector<std::string> argv{"qemu-system-arm",
                                   "-cpu",
                                   "cortex-a15",
@@ -208,13 +210,11 @@ std::vector<std::string> Machine::qemu_command(const Options &options, const std
                                   "-initrd",
                                   dir + "/initramfs.cpio"};
     std::string append = "console=ttyAMA0 rdinit=/init panic=-1 quiet";
-    switch (options.memory) {
+    switch (memory) {
     case Memory::window:
         append += " mem=512M";
-        board_.emplace(ram_size, ram_base);
-        argv.insert(argv.end(),
-                    {"-M", "virt,highmem=off,memory-backend=ram", "-m", "3G", "-object",
-                     "memory-backend-file,id=ram,size=3G,share=on,mem-path=" + board_->image()});
+        argv.insert(argv.end(), {"-M", "virt,highmem=off,memory-backend=ram", "-m", "3G", "-object",
+                                 "memory-backend-file,id=ram,size=3G,share=on,mem-path=" + image});
         break;
     case Memory::ram:
         argv.insert(argv.end(), {"-M", "virt,highmem=off", "-m", "3G"});
@@ -236,47 +236,44 @@ std::vector<std::string> Machine::qemu_command(const Options &options, const std
 }
 
 Machine::Files::~Files() {
-    if (dir.empty())
-        return;
     if (const char *keep = std::getenv("EMUBOARD_KEEP"); keep && *keep) {
-        std::cerr << "emuboard: the board's files are kept in " << dir << "\n";
-        return;
+        dir.keep();
+        std::cerr << "emuboard: the board's files are kept in " << dir.path() << "\n";
     }
-    for (const char *f : {"initramfs.cpio", "out", "err", "report", "console.log", "qemu.log"})
-        unlink((dir + "/" + f).c_str());
-    rmdir(dir.c_str());
 }
 
 std::string Machine::output() const {
-    return read_file(files_.dir + "/out");
+    return read_file(files_.dir.path() + "/out");
 }
 
 bool Machine::started() const {
-    return common::parse_report(read_file(files_.dir + "/report")).ready;
+    return common::parse_report(read_file(files_.dir.path() + "/report")).ready;
 }
 
 std::string Machine::errors() const {
-    return read_file(files_.dir + "/err");
+    return read_file(files_.dir.path() + "/err");
 }
 
 void Machine::fail(const std::string &what) const {
-    std::string qemu = read_file(files_.dir + "/qemu.log");
-    std::string console = last_lines(read_file(files_.dir + "/console.log"), 12);
-    throw Error(what + (qemu.empty() ? "" : "\nqemu-system-arm says:\n" + qemu) +
+    std::string said = read_file(files_.dir.path() + "/qemu.log");
+    std::string console = last_lines(read_file(files_.dir.path() + "/console.log"), 12);
+    throw Error(what + (said.empty() ? "" : "\nqemu-system-arm says:\n" + said) +
                 (console.empty() ? "\nThe kernel printed nothing."
                                  : "\nThe last lines of the kernel's console:\n" + console));
 }
 
-Run Machine::wait(std::chrono::seconds timeout) {
-    bool off = qemu_->wait(timeout) != -1;
+Run Machine::wait(std::chrono::seconds limit) {
+    bool off = qemu_->wait(limit) != -1;
     if (!off)
-        fail("the board did not power off within " + std::to_string(timeout.count()) + " s");
+        fail("the board did not power off within " + std::to_string(limit.count()) +
+             " s (see emuboard --timeout)");
     Run run;
-    run.report = common::parse_report(read_file(files_.dir + "/report"));
+    run.report = common::parse_report(read_file(files_.dir.path() + "/report"));
     if (!run.report.ready)
         fail("the board never reached the command: the kernel did not boot as far as its "
              "/init");
-    if (!run.report.status || !run.report.stamped)
+    // A command that could not start has a status and no stamp.
+    if (!run.report.status)
         fail("the board stopped before the command ended");
     run.status = *run.report.status;
     run.out = output();

@@ -9,6 +9,7 @@
 #include "board.h"
 #include "process.h"
 #include "report.h"
+#include "session.h"
 
 #include <chrono>
 #include <cstdint>
@@ -42,11 +43,18 @@ enum class Memory : std::uint8_t {
 
 struct Options {
     Memory memory = Memory::window;
-    bool unprivileged = false; // run as nobody, /dev/mem open to all: the kernel's own check
-    bool output_full = false;  // the command's standard output on the guest's /dev/full
+    bool unprivileged = false;  // run as nobody, /dev/mem open to all: the kernel's own check
+    bool output_full = false;   // the command's standard output on the guest's /dev/full
+    bool output_closed = false; // ... closed
+    bool errors_closed = false; // the command's standard error closed
     // Its words, passed to the guest intact; empty: battery-voltage.
     std::vector<std::string> command;
 };
+
+// qemu-system-arm's command line for a board whose files are in `dir`: with the memory that
+// `memory` says, from `image` (a file of 3 GiB) for Memory::window.
+std::vector<std::string> qemu_command(Memory memory, const std::string &cache,
+                                      const std::string &dir, const std::string &image);
 
 // The board itself failed (not installed, not fetched, no boot, no end): never the command.
 class Error : public std::runtime_error {
@@ -75,26 +83,31 @@ class Machine {
     // Whether the kernel is up and the command about to start.
     [[nodiscard]] bool started() const;
 
+    // The file that the guest's console port `port` ("out", "err", "report") fills.
+    [[nodiscard]] std::string port_file(const std::string &port) const {
+        return files_.dir.path() + "/" + port;
+    }
+
     // What the command has written so far to standard output, and to standard error.
     [[nodiscard]] std::string output() const;
     [[nodiscard]] std::string errors() const;
 
-    // Waits for the run's end and the machine's power-off.
-    Run wait(std::chrono::seconds timeout = std::chrono::seconds(180));
+    // Waits for the run's end and the machine's power-off, at most `limit`.
+    Run wait(std::chrono::seconds limit = default_limit);
+    static constexpr std::chrono::seconds default_limit{180};
 
     // Pulls the plug: from another thread while one waits, wait() then fails.
     void stop() const { qemu_->kill(); }
+    // qemu-system-arm, running.
+    [[nodiscard]] const common::Process &qemu() const { return *qemu_; }
 
   private:
-    // qemu-system-arm's command line, with the board's memory image if it holds the window.
-    std::vector<std::string> qemu_command(const Options &options, const std::string &cache);
-
     [[noreturn]] void fail(const std::string &what) const;
 
     // The board's files, removed last (unless EMUBOARD_KEEP is set), also when the
     // constructor fails part-way.
     struct Files {
-        std::string dir;
+        common::TempDir dir{"emuboard"};
         Files() = default;
         ~Files();
         Files(const Files &) = delete;

@@ -6,13 +6,15 @@
 //                                         next to emuboard), the battery discharging
 //   emuboard [OPTION]... [--] COMMAND...  COMMAND in the guest's shell
 //
-// The command's standard output and error come out here as it writes them, and the exit
-// status is its own (128 + the signal if a signal ended it). A board that cannot run
-// (nothing installed or fetched, no boot) says so on standard error, with status 125; one
-// whose register failed while the command ran stops it, says so, with status 124.
+// The command's standard output and error come out here as it writes them. The exit
+// statuses are the session's (session.h); a board that does not power off within its time
+// limit is one that cannot run (125).
 
 #include "cosim.h"
 #include "machine.h"
+#include "options.h"
+#include "relay.h"
+#include "session.h"
 
 #include <unistd.h>
 
@@ -27,43 +29,38 @@
 
 namespace {
 
-// The usage, on standard error for a mistake (status 2), on standard output if asked for.
-int usage(std::ostream &out = std::cerr) {
-    out << "usage: emuboard [--reading N | --rtl [--volts V] [--fpga-reset]]\n"
-           "                [--memory window|ram|none] [--unprivileged] [--output-full]\n"
-           "                [--] [COMMAND [ARG]...]\n"
-           "Boots Debian's ARMv7 kernel under qemu-system-arm and runs COMMAND there (default:\n"
-           "battery-voltage), with the battery-voltage register at 0xFF241000 played by this\n"
-           "machine. Without --reading the battery discharges.\n"
-           "  --rtl            the register is word 0 of the FPGA design under Verilator,\n"
-           "                   from the battery through the front end and the converter;\n"
-           "                   at the end, how many clocks it ran and conversions it made\n"
-           "  --volts V        --rtl, with the battery held at V volts\n"
-           "  --fpga-reset     --rtl, with the block held in reset\n"
-           "  --memory window  the bridge window free for the register (default)\n"
-           "  --memory ram     the bridge window is the kernel's System RAM\n"
-           "  --memory none    nothing behind the bridge window (a 1 GiB machine)\n"
-           "  --unprivileged   run COMMAND as nobody\n"
-           "  --output-full    COMMAND's standard output on the guest's /dev/full\n"
-           "Exit status: the command's (128 + the signal that ended it); 2 for a mistake\n"
-           "in the options; 124 if the board failed while the command ran (it was\n"
-           "stopped); 125 if the board could not run it.\n";
-    return &out == &std::cerr ? 2 : 0;
-}
-
-// Writes what `now` holds past `sent` bytes to `fd`; throws if it cannot.
-void pass_on(int fd, const std::string &now, std::size_t &sent) {
-    if (sent == now.size())
-        return;
-    if (!common::write_all(fd, now.substr(sent)))
-        throw std::runtime_error(std::string("cannot pass the command's ") +
-                                 (fd == 1 ? "output" : "errors") + " on: " + std::strerror(errno));
-    sent = now.size();
+void usage() {
+    std::cout << "usage: emuboard [--reading N | --rtl [--volts V] [--fpga-reset]]\n"
+                 "                [--memory window|ram|none] [--unprivileged] [--output-full]\n"
+                 "                [--timeout SECONDS] [--] [COMMAND [ARG]...]\n"
+                 "Boots Debian's ARMv7 kernel under qemu-system-arm and runs COMMAND there "
+                 "(default:\n"
+                 "battery-voltage), with the battery-voltage register at 0xFF241000 played by "
+                 "this\n"
+                 "machine. Without --reading the battery discharges.\n"
+                 "  --reading N      the register held at N (decimal, or hex after 0x)\n"
+                 "  --rtl            the register is word 0 of the FPGA design under Verilator,\n"
+                 "                   from the battery through the front end and the converter;\n"
+                 "                   at the end, how many clocks it ran and conversions it made\n"
+                 "  --volts V        --rtl, with the battery held at V volts\n"
+                 "  --fpga-reset     --rtl, with the block held in reset\n"
+                 "  --memory window  the bridge window free for the register (default)\n"
+                 "  --memory ram     the bridge window is the kernel's System RAM\n"
+                 "  --memory none    nothing behind the bridge window (a 1 GiB machine)\n"
+                 "  --unprivileged   run COMMAND as nobody\n"
+                 "  --output-full    COMMAND's standard output on the guest's /dev/full\n"
+                 "  --timeout S      stop the board if it has not powered off S seconds\n"
+                 "                   after it started (default 180; 0: no limit), status 125\n"
+                 "Exit status: the command's (128 + the signal that ended it); 2 for a mistake\n"
+                 "in the options; 124 if the board failed while the command ran (it was\n"
+                 "stopped); 125 if the board could not run; 126 if the command could not be\n"
+                 "run, 127 if it was not found; 128 + the signal if emuboard got INT, TERM,\n"
+                 "HUP or QUIT (the machine is stopped).\n";
 }
 
 // The options: the register's, then the board's own; a mistake throws UsageError.
 std::vector<std::string> parse(int argc, char **argv, common::RegisterOptions &reg,
-                               emuboard::Options &options) {
+                               emuboard::Options &options, std::chrono::seconds &limit) {
     const std::vector<std::string> memories{"window", "ram", "none"};
     std::vector<std::string> command = common::parse_options(
         {argv + 1, argv + argc}, reg,
@@ -73,7 +70,15 @@ std::vector<std::string> parse(int argc, char **argv, common::RegisterOptions &r
                   static_cast<emuboard::Memory>(common::one_of("--memory", value, memories));
           }},
          {"--unprivileged", false, [&](const std::string &) { options.unprivileged = true; }},
-         {"--output-full", false, [&](const std::string &) { options.output_full = true; }}});
+         {"--output-full", false, [&](const std::string &) { options.output_full = true; }},
+         {"--timeout", true, [&](const std::string &value) {
+              // Up to a year, in whole seconds: 0 is none.
+              const auto seconds = common::parse_reading(value);
+              if (!seconds || *seconds > 365U * 24 * 3600)
+                  throw common::UsageError("--timeout: '" + value +
+                                           "' is not a number of seconds from 0 to 31536000");
+              limit = std::chrono::seconds(*seconds == 0 ? 365 * 24 * 3600 : *seconds);
+          }}});
     // The register, held or played by the co-simulation, is in the window this machine holds.
     const std::string memory = "--memory " + memories.at(static_cast<std::size_t>(options.memory));
     if (reg.rtl && options.memory != emuboard::Memory::window)
@@ -86,22 +91,31 @@ std::vector<std::string> parse(int argc, char **argv, common::RegisterOptions &r
 } // namespace
 
 int main(int argc, char **argv) {
+    common::Session session;
     common::RegisterOptions reg;
     emuboard::Options options;
+    std::chrono::seconds limit = emuboard::Machine::default_limit;
     try {
-        options.command = parse(argc, argv, reg, options);
+        options.command = parse(argc, argv, reg, options, limit);
     } catch (const common::UsageError &e) {
-        std::cerr << "emuboard: " << e.what() << '\n';
-        return usage();
+        return common::usage_mistake("emuboard", e);
     }
-    if (reg.help)
-        return usage(std::cout);
+    if (reg.help) {
+        usage();
+        return 0;
+    }
+    // The command's standard output or error, closed here, is closed in the guest too.
+    options.output_closed = session.given(1) == common::closed;
+    options.errors_closed = session.given(2) == common::closed;
     // A reader of the output that goes away is a failure to say, not the end of emuboard.
     (void)signal(SIGPIPE, SIG_IGN);
 
     try {
         common::Failure failure;
         emuboard::Machine machine(options);
+        // A termination signal stops the machine, and the command with it.
+        std::optional<common::Session::Forwarding> forwarding(std::in_place, machine.qemu(),
+                                                              SIGKILL);
         std::cerr << "emuboard: booting " << emuboard::kernel_package()
                   << " under qemu-system-arm\n";
         auto *board = machine.board();
@@ -114,52 +128,46 @@ int main(int argc, char **argv) {
             cosim.emplace(*board, *reg.rtl, failure);
         // The run, passed on as it comes. The battery starts to discharge with the command.
         std::atomic<bool> done = false;
-        std::size_t out_sent = 0;
-        std::size_t err_sent = 0;
         std::optional<emuboard::Run> run;
         std::string error;
         {
             common::Failure::Stopping stopping(failure, [&machine] { machine.stop(); });
             std::thread relay([&] {
                 std::optional<common::Battery> battery;
-                try {
-                    for (bool started = false; !done;
-                         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-                        if (!started && machine.started()) {
-                            started = true;
-                            if (cosim)
-                                cosim->start_battery();
-                            if (board && !reg.rtl && !reg.held)
-                                battery.emplace(*board, failure);
-                        }
-                        pass_on(1, machine.output(), out_sent);
-                        pass_on(2, machine.errors(), err_sent);
-                    }
-                } catch (const std::exception &e) {
-                    failure.fail(e.what());
-                }
+                emuboard::relay(
+                    machine, done,
+                    [&] {
+                        if (cosim)
+                            cosim->start_battery();
+                        if (board && !reg.rtl && !reg.held)
+                            battery.emplace(*board, failure);
+                    },
+                    failure);
             });
             try {
-                run = machine.wait();
+                run = machine.wait(limit);
             } catch (const std::exception &e) { // the relay is joined whatever went wrong
                 error = e.what();
             }
             done = true;
             relay.join();
         }
+        forwarding.reset();
         if (cosim)
             std::cerr << "emuboard: " << cosim->summary() << '\n';
+        if (common::Session::signalled())
+            return common::Session::status(0);
         if (auto what = failure.what()) {
             std::cerr << "emuboard: " << *what << '\n';
             return common::board_failed;
         }
         if (!error.empty())
             throw emuboard::Error(error);
-        pass_on(1, run->out, out_sent);
-        pass_on(2, run->err, err_sent);
         return run->status;
     } catch (const std::exception &e) {
+        if (common::Session::signalled())
+            return common::Session::status(0);
         std::cerr << "emuboard: " << e.what() << '\n';
-        return 125;
+        return common::cannot_run;
     }
 }

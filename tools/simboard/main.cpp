@@ -11,14 +11,15 @@
 //                                            the same, with no usable /dev/mem, to see how
 //                                            a command fails (image: the memory, the default)
 //
-// The exit status is the command's (128 + the signal if a signal ended it).
+// The exit statuses are the session's (session.h).
 
 #include "board.h"
 #include "cosim.h"
 #include "options.h"
 #include "process.h"
+#include "sandbox.h"
+#include "session.h"
 
-#include <csignal>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -26,54 +27,53 @@
 
 namespace {
 
-volatile sig_atomic_t child = 0;
-
-void forward(int sig) {
-    if (child > 0)
-        kill(child, sig);
-}
-
-// The usage, on standard error for a mistake (status 2), on standard output if asked for.
-int usage(std::ostream &out = std::cerr) {
-    out << "usage: simboard [--reading N | --rtl [--volts V] [--fpga-reset]]\n"
-           "                [--device KIND] [--] [COMMAND [ARG]...]\n"
-           "Runs COMMAND (default: battery-voltage next to simboard) with a simulated\n"
-           "board's memory at /dev/mem. Without --reading the battery discharges.\n"
-           "--rtl puts the FPGA design behind the register, under Verilator: the\n"
-           "battery through the front end and the converter to word 0 of battery_adc;\n"
-           "at the end it says on standard error how many clocks the design ran and\n"
-           "how many conversions of the battery it made.\n"
-           "--volts V holds the battery at V volts; --fpga-reset holds the block in\n"
-           "reset; either implies --rtl. --device absent|forbidden|unmappable puts,\n"
-           "instead of the memory (image), nothing, a /dev/mem the command may not open,\n"
-           "or one it cannot map.\n"
-           "Exit status: the command's (128 + the signal that ended it); 2 for a\n"
-           "mistake in the options; 124 if the board failed while the command ran (it\n"
-           "was stopped); 125 if the board could not run it.\n";
-    return &out == &std::cerr ? 2 : 0;
+void usage() {
+    std::cout << "usage: simboard [--reading N | --rtl [--volts V] [--fpga-reset]]\n"
+                 "                [--device KIND] [--] [COMMAND [ARG]...]\n"
+                 "Runs COMMAND (default: battery-voltage next to simboard) with a simulated\n"
+                 "board's memory at /dev/mem. Without --reading the battery discharges;\n"
+                 "--reading N holds the register at N (decimal, or hex after 0x).\n"
+                 "--rtl puts the FPGA design behind the register, under Verilator: the\n"
+                 "battery through the front end and the converter to word 0 of battery_adc;\n"
+                 "at the end it says on standard error how many clocks the design ran and\n"
+                 "how many conversions of the battery it made.\n"
+                 "--volts V holds the battery at V volts; --fpga-reset holds the block in\n"
+                 "reset; either implies --rtl. --device absent|forbidden|unmappable puts,\n"
+                 "instead of the memory (image), nothing, a /dev/mem the command may not open,\n"
+                 "or one it cannot map.\n"
+                 "Exit status: the command's (128 + the signal that ended it); 2 for a\n"
+                 "mistake in the options; 124 if the board failed while the command ran (it\n"
+                 "was stopped); 125 if the board could not run; 126 if the command could not\n"
+                 "be run, 127 if it was not found; 128 + the signal if simboard got INT,\n"
+                 "TERM, HUP or QUIT (the command is ended).\n";
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    common::Session session;
     common::RegisterOptions reg;
-    auto device = common::Device::image;
+    auto device = simboard::Device::image;
     std::vector<std::string> command;
     try {
         command = common::parse_options(
             {argv + 1, argv + argc}, reg,
             {{"--device", true, [&device](const std::string &value) {
-                  device = static_cast<common::Device>(common::one_of(
+                  device = static_cast<simboard::Device>(common::one_of(
                       "--device", value, {"image", "absent", "forbidden", "unmappable"}));
               }}});
     } catch (const common::UsageError &e) {
-        std::cerr << "simboard: " << e.what() << '\n';
-        return usage();
+        return common::usage_mistake("simboard", e);
     }
-    if (reg.help)
-        return usage(std::cout);
+    if (reg.help) {
+        usage();
+        return 0;
+    }
     if (command.empty())
         command.push_back(common::next_to_self("battery-voltage"));
+    // bubblewrap would say it in its own words, with its own status.
+    if (const int error = common::lookup(command[0]))
+        return common::cannot_start("simboard", command[0], error);
 
     try {
         common::Failure failure;
@@ -86,26 +86,23 @@ int main(int argc, char **argv) {
         else if (!reg.held)
             battery.emplace(board, failure);
 
-        // Like system(3): the terminal's signals reach the command directly; other
-        // termination requests are passed on, so that the image is always removed.
-        (void)signal(SIGINT, SIG_IGN);
-        (void)signal(SIGQUIT, SIG_IGN);
-        (void)signal(SIGTERM, forward);
-        (void)signal(SIGHUP, forward);
         common::Spawn how{common::environment()};
-        how.out = 1;
-        how.err = 2;
-        common::Process run(board.sandbox(command, device), how);
-        child = run.pid();
+        how.in = session.given(0);
+        how.out = session.given(1);
+        how.err = session.given(2);
+        common::Process run(simboard::sandbox(board, command, device), how);
         int status = 0;
         {
-            // A failure of the battery or the co-simulation stops the command.
+            // A termination signal goes to bubblewrap, and the command with it; a failure
+            // of the battery or the co-simulation stops the command.
+            common::Session::Forwarding forwarding(run);
             common::Failure::Stopping stopping(failure, [&run] { run.kill(); });
             status = run.wait(std::chrono::hours(24 * 365));
         }
-        child = 0;
         if (cosim)
             std::cerr << "simboard: " << cosim->summary() << '\n';
+        if (common::Session::signalled())
+            return common::Session::status(status);
         if (auto what = failure.what()) {
             std::cerr << "simboard: " << *what << '\n';
             return common::board_failed;
@@ -113,6 +110,6 @@ int main(int argc, char **argv) {
         return status;
     } catch (const std::exception &e) {
         std::cerr << "simboard: " << e.what() << '\n';
-        return 125;
+        return common::Session::status(common::cannot_run);
     }
 }

@@ -1,0 +1,180 @@
+// SPDX-License-Identifier: MIT
+#include "session.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <system_error>
+
+namespace common {
+
+namespace {
+
+constexpr int termination[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+volatile sig_atomic_t caught = 0;
+std::atomic<int> target{-1}; // the pidfd that a signal goes to, or -1
+std::atomic<int> forward_as{0};
+
+void forward(int sig) {
+    const int saved = errno;
+    caught = sig;
+    if (const int fd = target; fd != -1)
+        (void)syscall(SYS_pidfd_send_signal, fd, forward_as ? forward_as.load() : sig, nullptr, 0);
+    errno = saved;
+}
+
+sigset_t termination_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : termination)
+        sigaddset(&set, sig);
+    return set;
+}
+
+void remove_all(const std::string &dir) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+// Removes the folders `base/PREFIX.XXXXXX` of this user whose lock no board holds.
+void sweep(const std::string &base, const std::string &prefix) {
+    const std::string start = prefix + ".";
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(base, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() != start.size() + 6 || name.compare(0, start.size(), start) != 0)
+            continue;
+        const std::string dir = entry.path().string();
+        struct stat st {};
+        if (lstat(dir.c_str(), &st) == -1 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
+            continue;
+        const int lock = open((dir + "/lock").c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (lock == -1)
+            continue; // kept, being made, or not a board's
+        if (flock(lock, LOCK_EX | LOCK_NB) == 0)
+            remove_all(dir);
+        close(lock);
+    }
+}
+
+} // namespace
+
+Session::Session() {
+    for (int fd = 0; fd < 3; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            closed_[fd] = open("/dev/null", O_RDWR) == fd; // the lowest free: fd itself
+    const sigset_t set = termination_set();
+    (void)pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    struct sigaction action {};
+    action.sa_handler = forward;
+    sigfillset(&action.sa_mask);
+    for (int sig : termination)
+        (void)sigaction(sig, &action, nullptr);
+}
+
+int Session::given(int fd) const {
+    return fd >= 0 && fd < 3 && closed_[fd] ? closed : fd;
+}
+
+Session::Forwarding::Forwarding(const Process &child, int as) {
+    forward_as = as;
+    target = child.pidfd();
+    const sigset_t set = termination_set();
+    (void)pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+Session::Forwarding::~Forwarding() {
+    const sigset_t set = termination_set();
+    (void)pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    target = -1;
+}
+
+int Session::signalled() {
+    if (caught)
+        return caught;
+    sigset_t pending;
+    sigemptyset(&pending);
+    (void)sigpending(&pending);
+    for (int sig : termination)
+        if (sigismember(&pending, sig) == 1)
+            return sig;
+    return 0;
+}
+
+int Session::status(int status) {
+    const int sig = signalled();
+    return sig ? 128 + sig : status;
+}
+
+int lookup(const std::string &name) {
+    auto check = [](const std::string &path) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) == -1)
+            return ENOENT;
+        return S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0 ? 0 : EACCES;
+    };
+    if (name.empty())
+        return ENOENT;
+    if (name.find('/') != std::string::npos)
+        return check(name);
+    const char *path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/bin:/usr/bin");
+    int found = ENOENT;
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        const int error = check((dir.empty() ? "." : dir) + "/" + name);
+        if (error == 0)
+            return 0;
+        if (error == EACCES)
+            found = EACCES;
+    }
+    return found;
+}
+
+int cannot_start(const std::string &board, const std::string &name, int error) {
+    const bool missing = error == ENOENT;
+    std::cerr << board << ": " << name << ": "
+              << (missing ? "command not found" : std::strerror(error)) << '\n';
+    return missing ? not_found : not_executable;
+}
+
+TempDir::TempDir(const std::string &prefix) {
+    const char *tmp = std::getenv("TMPDIR");
+    const std::string base = tmp && *tmp ? tmp : "/tmp";
+    sweep(base, prefix);
+    std::string pattern = base + "/" + prefix + ".XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+    path_ = pattern;
+    lock_ = open((path_ + "/lock").c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (lock_ == -1 || flock(lock_, LOCK_EX) == -1) {
+        const int saved = errno;
+        if (lock_ != -1)
+            close(lock_);
+        remove_all(path_);
+        throw std::system_error(saved, std::generic_category(), "lock " + path_);
+    }
+}
+
+TempDir::~TempDir() {
+    if (!keep_)
+        remove_all(path_);
+    close(lock_);
+}
+
+void TempDir::keep() {
+    keep_ = true;
+    (void)unlink((path_ + "/lock").c_str());
+}
+
+} // namespace common
