@@ -156,8 +156,12 @@ TempDir::TempDir(const std::string &prefix) {
     if (!mkdtemp(pattern.data()))
         throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
     path_ = pattern;
-    lock_ = open((path_ + "/lock").c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (lock_ == -1 || flock(lock_, LOCK_EX) == -1) {
+    // The lock is taken under another name and only then given the one that a sweep looks
+    // for, so that no sweep finds the folder's lock before this board holds it.
+    const std::string taking = path_ + "/lock.new";
+    lock_ = open(taking.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (lock_ == -1 || flock(lock_, LOCK_EX) == -1 ||
+        rename(taking.c_str(), (path_ + "/lock").c_str()) == -1) {
         const int saved = errno;
         if (lock_ != -1)
             close(lock_);
