@@ -113,6 +113,10 @@ module battery_adc #(
     input wire        f_frame_full,  // whole frame's length in steps
     input wire [15:0] f_frame_len,
     input wire        f_frame_known,
+    input wire [ 1:0] f_cvs,         // CONVST rises since a reset or power-up, up to 2
+    input wire        f_woke,        // the first frame's 12th SCK fall since, and the steps
+    input wire [31:0] f_waking,      // since it (saturating)
+    input wire        f_waking_full,
     output wire       f_publish      // the next rising edge files a code
 `endif
 );
@@ -452,17 +456,30 @@ module battery_adc #(
     wire [10:0] f_result_mask = 11'h7ff >> (11 - bits);
     wire [10:0] f_code_now = sdo_wait != 0 ? f_code >> 1 : f_code;
     wire [5:0] f_sdi_now = f_sent << falls;  // bit 5: what SDI has after `falls` falls
+    // The wait for the reference: between the first frame after a reset and the second, the
+    // timer runs round `wake` times. Clocks since the 12th fall, between frames.
+    wire f_wake_frame = state == S_WAIT && f_cvs == 2'd1 && conv_known;
+    wire [31:0] f_turns = f_cvs == 2'd1 ? {{(32 - WW) {1'b0}}, wake} : 32'd0;
+    wire [31:0] f_after = F_TAIL_WAIT + (f_turns << TW) - f_timer;
 
     always @(*)
         if (f_on) begin
             assert (state != 2'd3);
-            // The proof runs with no wait for the reference (WAKE_MS = 0).
-            if (WAKE_TURNS == 0) assert (wake == 0);
+            // The wait for the reference: none before the first frame's read-out has ended,
+            // all of it done from the second frame on.
+            assert (f_cvs != 2'd3 && f_clean == (f_cvs != 2'd0));
+            assert (wake <= WAKE_TURNS);
+            if (!conv_known) assert (wake == 0);
+            else if (!f_wake_frame) assert (wake == WAKE_TURNS[WW-1:0]);
+            if (f_cvs == 2'd1 && state != S_WAIT) assert (!conv_known);
+            if (f_cvs == 2'd2) assert (conv_known);
+            if (f_wake_frame) assert (f_woke && (f_waking_full || f_waking == 2 * f_after + f_h));
+            else if (f_cvs != 2'd2) assert (!f_woke);
             if (f_first)
                 assert (!clk && state == S_WAIT && f_timer == F_R - 1 && !adc_sck && !adc_sdi &&
                         !convst_rise && convst_left == 0 && codes == 0 && fresh == 0 &&
-                        count == 0 && !conv_known && !f_clean && !f_pending);
-            assert (f_timer < LONGEST_WAIT);
+                        count == 0 && !conv_known && !f_clean && !f_pending && wake == 0);
+            if (!f_wake_frame || wake == 0) assert (f_timer < LONGEST_WAIT);
             assert (f_left < F_H);
             // CONVST: its pulse, from the step it rose.
             assert (convst_left == 0 || convst_rise);
@@ -508,8 +525,10 @@ module battery_adc #(
                     if (ONLY) assert (sent_channel == BATTERY[2:0]);
                     // The acquisition, from the 7th rise.
                     if (!f_after_7th_rise) assert (f_timer == 0);
-                    else assert (f_timer + f_since_conv - 13 * F_H == F_A - 1 ||
-                                 (f_timer == 0 && f_since_conv - 13 * F_H >= F_A - 1));
+                    else
+                        assert ((f_timer + f_since_conv - 13 * F_H == F_A - 1 ||
+                                 (f_timer == 0 && f_since_conv - 13 * F_H >= F_A - 1)) &&
+                                (f_acq_full || f_acq == 2 * (f_since_conv - 13 * F_H) + f_h));
                     // SDO: each bit taken SDO_CLOCKS after the edge that moved it.
                     assert (f_bit_real && f_msb == (falls == 0));
                     assert (sdo_wait == (f_since_edge < F_SC ? F_SC - f_since_edge : 0));
@@ -537,8 +556,11 @@ module battery_adc #(
                         assert (bits == 4'd12 && conv_known && sent_channel == conv_channel &&
                                 f_rises == 12 && f_falls == 12 && f_cv_full &&
                                 f_next_known && f_next_word == f_word(conv_channel) &&
-                                f_timer <= F_TAIL_WAIT &&
-                                (f_frame_full || f_frame == 2 * (F_FRAME - 1 - f_timer) + f_h));
+                                (f_turns != 0 || f_timer <= F_TAIL_WAIT) &&
+                                (f_frame_full ||
+                                 f_frame == 2 * (F_FRAME - 1 - F_TAIL_WAIT + f_after) + f_h) &&
+                                (f_hold_full || f_hold == 2 * f_after + f_h) &&
+                                (f_acq_full || f_acq == 2 * (f_after + 11 * F_H) + f_h));
                     else assert (!conv_known && !f_next_known);
             end
             // The acquisition counted from the 7th rise, or from a fall after a reset.

@@ -37,7 +37,7 @@ module battery_adc_props #(
     parameter integer BATTERY_CHANNEL = 0,
     parameter integer ACQUISITION_NS = 6000,
     parameter integer BATTERY_ONLY = 0,
-    parameter integer WAKE_MS = 0,  // no wait for the converter's reference: 0.4 s is no depth
+    parameter integer WAKE_MS = 0,  // the block's wait for the converter's reference
     parameter integer NEVER_RESET = 0
 ) (
     input wire        reset,
@@ -72,6 +72,7 @@ module battery_adc_props #(
     output wire word10_fresh,
     output wire word11to15_constants,
     output wire word13_frame_clocks,
+    output wire convst_after_wake,
 
     // What the proof must reach: each is 1 at a step where it happens, all assumptions held.
     output wire cover_battery_code,                // a code of the battery channel published
@@ -123,6 +124,11 @@ module battery_adc_props #(
     localparam integer SDO_OLD = steps_at_most(4000);
     localparam integer SDO_MSB = steps_at_least(1620800);
     localparam integer FRAME_MAX = 65535;  // steps; a frame is far shorter at these settings
+    // The reference's wake-up, WAKE_MS, and the pins' skew: at most 2000 ms, so in
+    // nanoseconds to stay within 64 bits.
+    localparam [63:0] WAKE_NS = WAKE_MS * 64'd1000000 + SKEW_PS / 1000;
+    localparam [63:0] WAKE_N = (WAKE_NS * 2 * CLOCK_HZ + 64'd999999999) / 64'd1000000000;
+    localparam integer WAKE_STEPS = WAKE_N[31:0];
 
     localparam integer WCV = $clog2(TCONV_PINS + 2);
     localparam integer WACQ = $clog2(ACQ_MAX + 2);
@@ -130,6 +136,7 @@ module battery_adc_props #(
     localparam integer WPH = $clog2(SCK_MIN + 2);
     localparam integer WHOLD = $clog2(HOLD_DS + 2);
     localparam integer WHI = $clog2(CV_MAX_DS + 2);
+    localparam integer WWK = $clog2(WAKE_STEPS + 2);
 
     localparam [31:0] ID = 32'h42414401;
 
@@ -183,7 +190,11 @@ module battery_adc_props #(
                 sck_fall && falls == 4'd12 ? 1'b0 : open_q;
     reg clean_q = 1'b0;  // no reset since CONVST last rose
     wire clean = reset_edge ? 1'b0 : cv_rise ? 1'b1 : clean_q;
+    // CONVST rises since the last reset or power-up, up to 2.
+    reg [1:0] cvs_q = 2'd0;
+    wire [1:0] cvs = reset_edge ? 2'd0 : cv_rise && cvs_q != 2'd2 ? cvs_q + 1'b1 : cvs_q;
     always @($global_clock) begin
+        cvs_q <= cvs;
         rises_q <= rises;
         falls_q <= falls;
         open_q <= open;
@@ -206,6 +217,14 @@ module battery_adc_props #(
     wire [WHOLD-1:0] hold = sck_fall ? 0 : hold_q + (hold_q < HOLD_DS);
     reg [WPH-1:0] phase_q = SCK_MIN;  // steps SCK has been at its level
     wire [WPH-1:0] phase = sck != sck_p ? 1 : phase_q + (phase_q < SCK_MIN);
+    // Steps since the 12th SCK fall of the first frame after a reset or power-up, the end of
+    // the read-out whose word (SLP = 0) wakes the converter; 0 until then.
+    reg woke_q = 1'b0;
+    reg [WWK-1:0] waking_q = 0;
+    wire wake_start = sck_fall && falls == 4'd12 && clean && cvs == 2'd1 && !reset_edge;
+    wire woke = reset_edge ? 1'b0 : wake_start || woke_q;
+    wire [WWK-1:0] waking = reset_edge || wake_start ? 0 :
+                            waking_q + (woke_q && waking_q < WAKE_STEPS);
     always @($global_clock) begin
         high_q <= high;
         since_cv_q <= since_cv;
@@ -213,6 +232,8 @@ module battery_adc_props #(
         acq_q <= acq;
         hold_q <= hold;
         phase_q <= phase;
+        woke_q <= woke;
+        waking_q <= waking;
     end
 
     // ------------------------------------------------------------------ the converter
@@ -279,9 +300,11 @@ module battery_adc_props #(
     wire fresh_was_now = published ? fresh_q : fresh_was_q;
     wire [31:0] count_now = reset_edge ? 32'd0 : published ? count_q + 1'b1 : count_q;
     wire pending_now = reset_edge ? 1'b0 : published ? 1'b1 : cv_rise ? 1'b0 : pending_q;
-    // A frame: CONVST rise to CONVST rise with no reset between.
+    // A frame: CONVST rise to CONVST rise with no reset between; not the first after a reset,
+    // which the wait for the reference makes longer by WAKE_MS.
     wire [15:0] frame_now = cv_rise ? 16'd0 : frame_q + (frame_q != FRAME_MAX);
-    wire frame_ends = cv_rise && clean_q && !reset_edge && frame_q != FRAME_MAX;
+    wire frame_ends = cv_rise && clean_q && !reset_edge && frame_q != FRAME_MAX &&
+                      (WAKE_MS == 0 || cvs_q != 2'd1);
     wire [15:0] frame_len_now = frame_ends ? frame_q + 1'b1 : frame_len_q;
     wire frame_known_now = frame_ends || frame_known_q;
     always @($global_clock) begin
@@ -321,6 +344,7 @@ module battery_adc_props #(
     // limit or beyond (a value beyond is never reached, but the proof need not know that).
     wire [15:0] m_since_cv = since_cv, m_since_reset = since_reset, m_acq = acq;
     wire [15:0] m_phase = phase, m_high = high, m_moved = moved, m_hold = hold;
+    wire [31:0] m_waking = {{(32 - WWK) {1'b0}}, waking};
 `define BATTERY_ADC_MONITORS \
         .f_first(first), \
         .f_since_cv(m_since_cv), .f_cv_full(since_cv >= TCONV_PINS), \
@@ -336,7 +360,8 @@ module battery_adc_props #(
         .f_watched(watched_now), .f_watched_was(watched_was_now), .f_fresh(fresh_now), \
         .f_fresh_was(fresh_was_now), .f_pending(pending_now), .f_count(count_now), \
         .f_frame(frame_now), .f_frame_full(frame_now == FRAME_MAX), \
-        .f_frame_len(frame_len_now), .f_frame_known(frame_known_now)
+        .f_frame_len(frame_len_now), .f_frame_known(frame_known_now), .f_cvs(cvs), \
+        .f_woke(woke), .f_waking(m_waking), .f_waking_full(waking >= WAKE_STEPS)
     battery_adc #(
         .CLOCK_HZ(CLOCK_HZ),
         .BATTERY_CHANNEL(BATTERY_CHANNEL),
@@ -428,6 +453,10 @@ module battery_adc_props #(
          (address_p == 4'd15 && readdata != ID));
     assign word13_frame_clocks = answered && address_p == 4'd13 && frame_known_q &&
                                  readdata != {17'd0, frame_len_q[15:1]};
+    // The second CONVST after a reset or power-up (the first conversion whose code the block
+    // may publish) comes WAKE_MS, and the pins' skew, after the first frame's 12th SCK fall.
+    assign convst_after_wake = ok && WAKE_MS != 0 && cv_rise && cvs_q == 2'd1 &&
+                               (!woke_q || waking_q + 1 < WAKE_STEPS);
 
     // ------------------------------------------------------------------ covers
     reg battery_seen_q = 1'b0, reset_mid_q = 1'b0;
