@@ -56,7 +56,7 @@ void sweep(const std::string &base, const std::string &prefix) {
         if (name.size() != start.size() + 6 || name.compare(0, start.size(), start) != 0)
             continue;
         const std::string dir = entry.path().string();
-        struct stat st {};
+        struct stat st = {};
         if (lstat(dir.c_str(), &st) == -1 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
             continue;
         const int lock = open((dir + "/lock").c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
@@ -76,7 +76,7 @@ Session::Session() {
             closed_[fd] = open("/dev/null", O_RDWR) == fd; // the lowest free: fd itself
     const sigset_t set = termination_set();
     (void)pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = forward;
     sigfillset(&action.sa_mask);
     for (int sig : termination)
@@ -119,7 +119,7 @@ int Session::status(int status) {
 
 int lookup(const std::string &name) {
     auto check = [](const std::string &path) {
-        struct stat st {};
+        struct stat st = {};
         if (stat(path.c_str(), &st) == -1)
             return ENOENT;
         return S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0 ? 0 : EACCES;
