@@ -32,7 +32,8 @@ TEST(Report, TakesWholeRecordsOnly) {
         std::vector<std::int64_t> lines;
         bool stamped;
         std::optional<int> status;
-        std::vector<std::int64_t> lines_waited = {};
+        // Rows that leave it out need it for GCC's -Wmissing-field-initializers.
+        std::vector<std::int64_t> lines_waited = {}; // NOLINT(readability-redundant-member-init)
         std::int64_t waited = 0;
     };
     const std::vector<Case> cases{

@@ -164,6 +164,7 @@ TEST_P(Sampler, LinesReachAPipeAsTheyAreWritten) {
     ASSERT_EQ(r.lines_waited_ns.size(), 10U);
     // Each line as the launcher saw it come, on the tool's own time.
     std::vector<double> at;
+    at.reserve(10);
     for (std::size_t i = 0; i < 10; ++i)
         at.push_back(own_seconds(run, r.lines_ns[i], r.lines_waited_ns[i]));
     measured("waited for a processor in all", static_cast<double>(r.waited_ns) / 1e9);

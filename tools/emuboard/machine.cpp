@@ -98,7 +98,11 @@ void write_initramfs(const std::string &dir, const Options &options, const std::
         tools.emplace_back(std::string("bin/") + f, read_file(path));
     }
 
-    const char *output = options.output_closed ? "closed" : options.output_full ? "full" : "port";
+    const char *output = "port";
+    if (options.output_closed)
+        output = "closed";
+    else if (options.output_full)
+        output = "full";
     std::string job = std::string("user=") + (options.unprivileged ? "nobody" : "root") +
                       "\noutput=" + output +
                       "\nerrors=" + (options.errors_closed ? "closed" : "port") + "\nset --";
