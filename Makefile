@@ -4,7 +4,7 @@
 
 HOST_PACKAGES := cmake ninja-build g++ make libgtest-dev bubblewrap verilator locales
 BOARD_PACKAGES := g++-arm-linux-gnueabihf
-TEST_PACKAGES := qemu-user groff-base strace lintian cpio
+TEST_PACKAGES := qemu-user groff-base strace lintian cpio mount
 LINT_PACKAGES := clang-format clang-tidy cppcheck
 FPGA_PACKAGES := yosys tcl device-tree-compiler
 BENCH_PACKAGES := busybox
