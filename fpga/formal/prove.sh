@@ -208,6 +208,16 @@ chparam=""
 for p in $params; do chparam="$chparam -set ${p%%=*} ${p#*=}"; done
 [ -z "$chparam" ] || chparam="chparam$chparam battery_adc_props"
 
+# Both clock edges become steps of the global clock, and the logic gates of an AIG.
+to_aig="clk2fflogic
+async2sync
+dffunmap
+opt -fast
+setundef -undriven -expose
+techmap
+opt -fast
+aigmap"
+
 # The model: both clock edges become steps of the global clock; each property an output.
 # Each property on its own is proven without the block's invariants (chformal -remove).
 cat >"$out/model.ys" <<EOF
@@ -220,14 +230,7 @@ flatten
 opt_clean
 design -save flat
 chformal -remove
-clk2fflogic
-async2sync
-dffunmap
-opt -fast
-setundef -undriven -expose
-techmap
-opt -fast
-aigmap
+$to_aig
 opt_clean
 design -save model
 EOF
@@ -252,14 +255,7 @@ if [ $whole = 1 ]; then
     # `invariants`. The covers: only they and the logic they need.
     cat >>"$out/model.ys" <<EOF
 design -load flat
-clk2fflogic
-async2sync
-dffunmap
-opt -fast
-setundef -undriven -expose
-techmap
-opt -fast
-aigmap
+$to_aig
 setundef -undriven -zero
 miter -assert -make_outputs battery_adc_props
 cd battery_adc_props
