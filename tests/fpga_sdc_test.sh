@@ -13,6 +13,8 @@
 #  - every pin, register and clock the file names exists, and each constraint names one;
 #  - SCK is a clock generated at its pin from SCK's flip-flop, clk divided by the RTL's
 #    2 x HALF_SCK; CONVST is held to SCK's pin, within the budget less the traces' spread;
+#  - each delay on SDI and SDO is the value, with the sign, that the converter's figures and
+#    the traces make (by default and as a project sets them), never under its min;
 #  - the multicycles are the RTL's HALF_SCK and SDO_HALVES as Yosys elaborates them, and the
 #    SDO window the delays state, with the FPGA's share of the budget, holds the half-clock
 #    at which the RTL takes SDO.
@@ -173,7 +175,7 @@ TCL
 
 # The log against the RTL's numbers.
 cat >"$tmp/check.tcl" <<'TCL'
-lassign $argv rtl_dir log mhz pins hier
+lassign $argv rtl_dir log mhz pins hier trace
 source $rtl_dir/params.tcl
 source $rtl_dir/design.tcl
 set f [open $log]; set lines [split [string trim [read $f]] \n]; close $f
@@ -208,9 +210,31 @@ foreach {kind p edge} {out convst rise out sdi rise in sdo fall} {
 if {[llength [find "out $pin(sck) *"]] || [llength [find "* sys_clk *"]]} {
     fail "a delay from the clock's source, not from SCK at its pin: [find {out *}]"
 }
-# CONVST: within the budget less the traces' spread (5 - 1 ns) of SCK's pin either way,
-# less than the clock that the RTL's waits keep for that skew.
-set skew [expr {5.0 - 1.0}]
+# Each delay's value, from the converter's figures and the board's budget as
+# docs/fpga-interface.md ("Timing constraints") states them, never from the file: tDO 10.8
+# and tHDO 4.0 ns (datasheet), SDI's setup and hold 5.0 ns each (assumed), the traces each
+# way (min max, by default 0.0 1.0), and 5 ns each way for the FPGA's pins and the board.
+lassign [expr {[llength $trace] ? $trace : {0.0 1.0}}] tmin tmax
+set budget 5.0
+set spread [expr {$tmax - $tmin}]
+# KEY NAME WANTED SIGN HOW: a delay, what it must be, and whether it adds to the path (+)
+# or is a hold's allowance (-).
+foreach {key name want sign how} [list \
+    sdo,max "SDO's max input delay" [expr {$tmax + 10.8 + $tmax}] + "trace + tDO 10.8 + trace" \
+    sdo,min "SDO's min input delay" [expr {$tmin + 4.0 + $tmin}] + "trace + tHDO 4.0 + trace" \
+    sdi,max "SDI's max output delay" [expr {5.0 + $spread}] + "tSU 5.0 + the traces' spread" \
+    sdi,min "SDI's min output delay" [expr {-5.0 - $spread}] - "-(tH 5.0 + the traces' spread)"] {
+    if {![info exists delay($key)]} continue
+    set got $delay($key)
+    if {$got == 0 || ($got > 0) != ($sign eq "+")} {
+        fail "$name is $got ns: its sign is wrong, it must be [format %+.1f $want] ns ($how)"
+    } elseif {abs($got - $want) > 1e-9} {
+        fail "$name is $got ns, not [format %.1f $want] ns ($how)"
+    }
+}
+# CONVST: within the budget less the traces' spread (5 - 1 ns by default) of SCK's pin
+# either way, less than the clock that the RTL's waits keep for that skew.
+set skew [expr {$budget - $spread}]
 if {[info exists delay(convst,max)] && ($delay(convst,max) != 0 || $delay(convst,min) != 0)} {
     fail "CONVST's output delays are $delay(convst,max) and $delay(convst,min), not 0: the skew is the max and min delay"
 }
@@ -219,8 +243,18 @@ set min [find "min_delay $pin(convst) *"]
 if {[llength $max] != 1 || abs([lindex $max 0 end] - $skew) > 1e-9 ||
         [llength $min] != 1 || abs([lindex $min 0 end] + $skew) > 1e-9} {
     fail "CONVST is not held within $skew ns of SCK's pin: $max $min"
+} elseif {[lindex $max 0 end] < [lindex $min 0 end]} {
+    fail "$pin(convst)'s max delay [lindex $max 0 end] ns is under its min [lindex $min 0 end] ns"
 } elseif {$skew >= $T} {
     fail "CONVST's skew of $skew ns is not inside the clock ($T ns) that the RTL keeps for it"
+}
+foreach m {max min} { if {[llength [set $m]] == 1} { set delay(path,$m) [lindex [set $m] 0 end] } }
+# A max under its min is no window at all.
+foreach p {convst sdi sdo path} {
+    if {[info exists delay($p,max)] && [info exists delay($p,min)] && $delay($p,max) < $delay($p,min)} {
+        set what [expr {$p eq "path" ? "$pin(convst)'s max path delay" : "$pin($p)'s max delay"}]
+        fail "$what $delay($p,max) ns is under its min $delay($p,min) ns"
+    }
 }
 # SDI: set as SCK falls, taken as it rises half an SCK period later.
 if {[llength [find "multicycle -setup -start $n from any to $pin(sdi)"]] != 1} {
@@ -247,36 +281,38 @@ if {$halves % 2 && [lsearch -glob $takers *sdo*] < 0} {
 # the latest arrival, before the bit moves again one SCK period later.
 if {[info exists delay(sdo,max)] && [info exists delay(sdo,min)]} {
     set take [expr {$halves * $T / 2}]
-    set share [expr {5.0 - 1.0}]
+    set share [expr {$budget - $tmax}]
     set first [expr {$delay(sdo,max) + 2 * $share}]
     set last [expr {2 * $n * $T + $delay(sdo,min)}]
     if {!($first < $take && $take < $last)} {
         fail "SDO is taken at $take ns, outside its window $first ns to $last ns"
     } elseif {!$failed} {
-        puts [format "%3d MHz: SCK clk/%d, CONVST within %.1f ns of SCK, SDO taken at %.1f ns in %.1f..%.1f ns (margins %.1f/%.1f)" \
-            $mhz [expr {2 * $n}] $skew $take $first $last [expr {$take - $first}] [expr {$last - $take}]]
+        puts [format "%3d MHz: SCK clk/%d, CONVST within %.1f ns of SCK, SDI out %.1f/%.1f ns, SDO in %.1f/%.1f ns, taken at %.1f ns in %.1f..%.1f ns (margins %.1f/%.1f)" \
+            $mhz [expr {2 * $n}] $skew $delay(sdi,max) $delay(sdi,min) $delay(sdo,max) $delay(sdo,min) \
+            $take $first $last [expr {$take - $first}] [expr {$last - $take}]]
     }
 }
 exit $failed
 TCL
 
-# analyse MHZ [SDC [CLOCK_MHZ [PINS [HIER]]]]: the file (by default the one generated at
-# MHZ) read against the RTL at MHZ, with the project's clock at CLOCK_MHZ (default MHZ;
-# none: no clock), pins named PINS and the block at HIER (default: in a Platform Designer
-# system).
+# analyse MHZ [SDC [CLOCK_MHZ [PINS [HIER [TRACE]]]]]: the file (by default the one
+# generated at MHZ) read against the RTL at MHZ, with the project's clock at CLOCK_MHZ
+# (default MHZ; none: no clock), pins named PINS, the block at HIER (default: in a Platform
+# Designer system) and the project's traces TRACE ("MIN MAX" in ns; default the file's).
 analyse() {
     mhz=$1 sdc=${2:-$tmp/$1/battery_adc.sdc} clock_mhz=${3:-$1} pins=$4
-    hier=${5:-soc_system:u0|battery_adc:battery_adc_0}
+    hier=${5:-soc_system:u0|battery_adc:battery_adc_0} trace=${6:-}
     tclsh >"$tmp/log" 2>&1 <<TCL
 set rtl_dir $tmp/$mhz
 set sdc $sdc
 set clock_mhz {$clock_mhz}
 set pins {$pins}
 if {[llength \$pins]} { set battery_adc_pins \$pins }
+if {[llength {$trace}]} { set battery_adc_trace {$trace} }
 set hier {$hier}
 source $tmp/analyser.tcl
 TCL
-    tclsh "$tmp/check.tcl" "$tmp/$mhz" "$tmp/log" "$mhz" "$pins" "$hier"
+    tclsh "$tmp/check.tcl" "$tmp/$mhz" "$tmp/log" "$mhz" "$pins" "$hier" "$trace"
 }
 
 status=0
@@ -291,6 +327,8 @@ tclsh "$dir/battery_adc_hw.tcl" 25000000 >/dev/null 2>&1
 # Pins named by the project, not the defaults; the block in the top level itself.
 analyse 50 "" "" "convst CONV sck SCLK sdi MOSI sdo MISO" || status=1
 analyse 200 "" "" "" "battery_adc:adc" || status=1
+# The project's own traces: every delay follows them.
+analyse 100 "" "" "" "" "0.5 2.0" || status=1
 
 # plant NAME MHZ SED_EXPRESSION: a copy of the file generated at MHZ, changed by the
 # expression, which must still apply.
@@ -328,9 +366,22 @@ plant skew 200 's/set skew \[expr {\$budget/set skew [expr {1.0 + $budget/'
 must_fail "CONVST 5 ns from SCK" "CONVST is not held within 4.0 ns" 200 "$tmp/skew.sdc"
 plant from_source 50 's/set_output_delay -clock battery_adc_sck -max 0/set_output_delay -clock sys_clk -max 16/'
 must_fail "CONVST from the clock's source" "a delay from the clock's source" 50 "$tmp/from_source.sdc"
+plant tdo 50 's/variable tDO 10.8/variable tDO 1.0/'
+must_fail "tDO 1.0 ns, not 10.8" "SDO's max input delay is 3.0 ns, not 12.8 ns" 50 "$tmp/tdo.sdc"
+plant sdo_swapped 100 's/-max $sdo_max/-max $sdo_min/; s/-min $sdo_min/-min $sdo_max/'
+must_fail "SDO's max and min input delays swapped" "ADC_SDO's max delay 4.0 ns is under its min 12.8 ns" 100 "$tmp/sdo_swapped.sdc"
+plant sdi_min_sign 73 's/set sdi_min \[expr {\(.*\)}\]/set sdi_min [expr {-(\1)}]/'
+must_fail "SDI's min output delay with its sign flipped" "SDI's min output delay is 6.0 ns: its sign is wrong" 73 "$tmp/sdi_min_sign.sdc"
+plant sdi_max 200 's/set sdi_max \[expr {[^]]*}\]/set sdi_max -5/'
+must_fail "SDI's max output delay -5 ns" "SDI's max output delay is -5 ns: its sign is wrong" 200 "$tmp/sdi_max.sdc"
+plant trace_default 150 's/battery_adc_trace {0.0 1.0}\]/battery_adc_trace {0.0 0.0}]/'
+must_fail "no traces by default" "SDI's max output delay is 5.0 ns, not 6.0 ns" 150 "$tmp/trace_default.sdc"
+plant trace_ignored 100 's/lassign \[setting battery_adc_trace {0.0 1.0}\]/lassign {0.0 1.0}/'
+must_fail "the project's traces ignored" "SDO's max input delay is 12.8 ns, not 14.8 ns" 100 "$tmp/trace_ignored.sdc" "" "" "" "0.5 2.0"
 # The design around the file: no clock at the block's clk; a clock other than CLOCK_HZ.
 must_fail "no clock at the block" "stopped: .*no clock reaches \*battery_adc:\*|adc_sck|clk, the block's clk" 50 "" none
 must_fail "a 100 MHz clock at a 50 MHz instance" "stopped: .*CLOCK_HZ = 50000000 (20.000 ns), but the block's clock sys_clk has a period of 10.0 ns" 50 "" 100
+must_fail "a clock 0.2% fast at a 50 MHz instance" "stopped: .*CLOCK_HZ = 50000000 (20.000 ns), but the block's clock sys_clk has a period of 19.96 ns" 50 "" 50.1
 must_fail "the block not where the pattern looks" "stopped: .*not one clock pin" 50 "" "" "" "battery_adc_0"
 [ $status = 0 ] && echo "battery_adc.sdc, as generated, matches battery_adc.v at 50, 73, 100, 150 and 200 MHz"
 exit $status
