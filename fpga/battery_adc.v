@@ -32,7 +32,7 @@
 //
 // Both edges of clk are used, each where whole clocks cannot do: CONVST's high time of an
 // odd number of half-clocks ends on a falling edge, through the DDIO output register of its
-// pin (Intel's altddio_out), and an SDO bit whose window's middle is at an odd half-clock is
+// pin (battery_adc_ddio: Intel's altddio_out under Quartus, a model elsewhere), and an SDO bit whose window's middle is at an odd half-clock is
 // taken by a falling-edge flip-flop. SCK and SDI are rising-edge flip-flops, each straight
 // to its pin. SDO needs no synchronizer: it moves only after SCK falls, which this block
 // makes from clk, and is taken where it is steady.
@@ -60,7 +60,7 @@ module battery_adc #(
     output reg  [31:0] avs_readdata = 32'd0,
 
     // The pins leave from registers in their I/O cells: CONVST from a DDIO output
-    // (altddio_out), SCK and SDI each from one flip-flop with nothing after it.
+    // (battery_adc_ddio), SCK and SDI each from one flip-flop with nothing after it.
     output wire adc_convst,
     (* altera_attribute = "-name FAST_OUTPUT_REGISTER ON" *)
     output reg adc_sck = 1'b0,
@@ -258,12 +258,7 @@ module battery_adc #(
     wire convst_start = !reset && state == S_WAIT && timer == 0 && awake;
     wire convst_stays = convst_rise && convst_left != 0;
     wire convst_last_half = CONVST_HALVES % 2 == 1 && convst_rise && convst_left == 0;
-    altddio_out #(
-        .width(1),
-        .intended_device_family("Cyclone V"),
-        .power_up_high("OFF"),
-        .lpm_type("altddio_out")
-    ) convst_ddio (
+    battery_adc_ddio convst_ddio (
         .datain_h(convst_start || convst_stays || convst_last_half),
         .datain_l(convst_start || convst_stays),
         .outclock(clk),
@@ -584,35 +579,53 @@ module battery_adc #(
 
 endmodule
 
-`ifndef ALTERA_RESERVED_QIS
-// altddio_out as Verilator and Yosys see it: a model of Intel's megafunction (altera_mf), the
-// DDIO output register of the FPGA's I/O cell, for what the block uses of it. Quartus's own
-// synthesis defines ALTERA_RESERVED_QIS, skips this model and places the megafunction itself.
-// Both data inputs are taken at outclock's rising edge; the pin shows datain_h's value while
-// outclock is high and datain_l's while it is low. Registers start low (power_up_high OFF).
+// battery_adc_ddio: CONVST's DDIO output register, under a name of the block's own. Quartus's
+// synthesis defines ALTERA_RESERVED_QIS: there it is Intel's megafunction altddio_out
+// (altera_mf), placed in the pin's I/O cell. Everywhere else (Verilator, Yosys, and a
+// simulator of the generated system, which has altera_mf beside it) it is the model below, so
+// no tool ever sees a second module named altddio_out. Both data inputs are taken at
+// outclock's rising edge; the pin shows datain_h's value while outclock is high and datain_l's
+// while it is low. Its registers start low (power_up_high OFF).
 // verilator lint_off DECLFILENAME
-module altddio_out #(
-    // verilator lint_off UNUSEDPARAM
-    parameter width = 1,
-    parameter intended_device_family = "Cyclone V",
-    parameter power_up_high = "OFF",
-    parameter lpm_type = "altddio_out"
-    // verilator lint_on UNUSEDPARAM
-) (
-    input  wire [width-1:0] datain_h,
-    input  wire [width-1:0] datain_l,
-    input  wire             outclock,
-    output wire [width-1:0] dataout
+module battery_adc_ddio (
+    input  wire datain_h,
+    input  wire datain_l,
+    input  wire outclock,
+    output wire dataout
 );
-    reg [width-1:0] high = {width{1'b0}};
-    reg [width-1:0] low = {width{1'b0}};
+`ifdef ALTERA_RESERVED_QIS
+    // Every port tied as the megafunction's defaults leave it: always clocked, no set or
+    // clear, the output enabled.
+    // verilator lint_off PINCONNECTEMPTY
+    altddio_out #(
+        .width(1),
+        .intended_device_family("Cyclone V"),
+        .power_up_high("OFF"),
+        .lpm_type("altddio_out")
+    ) ddio (
+        .datain_h(datain_h),
+        .datain_l(datain_l),
+        .outclock(outclock),
+        .outclocken(1'b1),
+        .aset(1'b0),
+        .aclr(1'b0),
+        .sset(1'b0),
+        .sclr(1'b0),
+        .oe(1'b1),
+        .dataout(dataout),
+        .oe_out()
+    );
+    // verilator lint_on PINCONNECTEMPTY
+`else
+    reg high = 1'b0;
+    reg low = 1'b0;
     always @(posedge outclock) begin
         high <= datain_h;
         low <= datain_l;
     end
     assign dataout = outclock ? high : low;
+`endif
 endmodule
 // verilator lint_on DECLFILENAME
-`endif
 
 `default_nettype wire
