@@ -85,6 +85,11 @@ add_test(NAME fpga_lint COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_lint_test.sh
 add_test(NAME fpga_synth COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_synth_test.sh ${FPGA_DIR})
 add_test(NAME fpga_hw_tcl COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_hw_tcl_test.sh ${FPGA_DIR})
 add_test(NAME fpga_dtc COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_dtc_test.sh ${FPGA_DIR})
+# The bring-up files (docs/bring-up.md): the qsys-script that adds the block to a system, run
+# against a stub of Platform Designer's commands; the top level's lines and the pins'
+# template against the component and the timing constraints.
+add_test(NAME fpga_qsys COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_qsys_test.sh ${FPGA_DIR})
+add_test(NAME fpga_pins COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fpga_pins_test.sh ${FPGA_DIR})
 
 # The board files: the timing constraints against the RTL at 50, 100 and 200 MHz, and the
 # device-tree overlay applied to the Cyclone V device trees of Debian's armhf kernel, which
