@@ -17,10 +17,11 @@ fetch=$(cd "${1%/*}" && pwd)/${1##*/}
 tmp=$(mktemp -d)
 # groups FILE...: the process groups that these marks name.
 groups() { cat "$@" 2>/dev/null | awk '{ print $3 }' | sort -u; }
-# No process of a faulty fetch outlives the test. Each fetch runs in a group of its own, so
-# the test's group is none of these.
+# No process of a faulty fetch outlives the test, nor its folder, which they may write in
+# until they are gone. Each fetch runs in a group of its own, so the test's is none of these.
 trap 'for g in $(groups "$tmp"/*/marks); do kill -KILL -"$g" 2>/dev/null || :; done
-    rm -rf "$tmp" 2>/dev/null || :' EXIT
+    i=0
+    until rm -rf "$tmp" 2>/dev/null || [ $i = 50 ]; do sleep 0.1; i=$((i + 1)); done' EXIT
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
