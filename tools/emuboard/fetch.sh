@@ -18,7 +18,8 @@
 #   lock            held by the fetch that runs: another into the same cache waits for it,
 #                   then finds the cache full
 #   fetch.*         a running fetch's work, removed on every way out; one that a kill -9
-#                   left is removed by the next fetch that takes the lock
+#                   left is removed by the next fetch that takes the lock, which it gets
+#                   once what the killed fetch had started has ended
 #
 # Which driver is a module is the kernel's own word: its config file says =m or =y. Debian
 # 12 builds virtio_mmio and virtio_console as modules under /lib/modules; Debian 13 builds
@@ -59,28 +60,71 @@ leftovers() {
 cached && ! leftovers && exit 0
 case $cache in /*) ;; *) cache=$PWD/$cache ;; esac
 
-# Every way out leaves nothing: the command that runs is stopped and waited for, and the
-# work folder removed. dash runs the EXIT trap on exit, but not on a signal: each
-# termination signal exits as a shell reports it, through the EXIT trap.
-child='' work=''
+# Every way out leaves nothing: the step that runs is stopped and waited for with all that it
+# started, and only then is the work folder removed. Each step is a session of its own
+# (setsid), so that its group can be signalled and watched whole: a step's children (apt's
+# methods, dpkg-deb's tar) outlive a signal to the step alone, and a background job of sh
+# ignores SIGINT. dash runs the EXIT trap on exit, but not on a signal: each termination
+# signal exits as a shell reports it, through the EXIT trap, whose own failures keep that
+# status.
+step='' work='' starting='' pending=''
 cleanup() {
-    if [ -n "$child" ]; then
-        kill "$child" 2>/dev/null || :
-        wait "$child" || :
-    fi
+    status=$?
+    set +e
+    trap '' HUP INT TERM
+    [ -z "$step" ] || stop
     [ -z "$work" ] || rm -rf "$work"
+    exit "$status"
+}
+# A signal between a step's start and the shell learning its pid is acted on once it knows.
+on_signal() {
+    [ -z "$starting" ] || { pending=$1; return 0; }
+    exit "$1"
 }
 trap cleanup EXIT
-trap 'exit 129' HUP
-trap 'exit 130' INT
-trap 'exit 143' TERM
-# run COMMAND...: COMMAND, waited for so that a signal is acted on at once, not once it ends.
+trap 'on_signal 129' HUP
+trap 'on_signal 130' INT
+trap 'on_signal 143' TERM
+# running: a process of the step's group is alive. One that has ended, and waits for its
+# parent (or, orphaned, for init) to collect it, writes nothing more and does not count.
+# In /proc/PID/stat, after the command's name, which may hold anything up to its last ')',
+# come the state and the parent, then the group.
+running() {
+    kill -0 -"$step" 2>/dev/null || return 1
+    cat /proc/[0-9]*/stat 2>/dev/null | awk -v group="$step" '
+        { sub(/.*\) /, "") }
+        $3 == group && $1 != "Z" { alive = 1 }
+        END { exit !alive }'
+}
+# stop: no process of the step is left: its group is told to end, killed if it has not
+# after a hundred looks (some 5 s), and waited for; one stuck in the kernel is given up on
+# after twice that. While one of its processes lives, the group's number is not given to
+# another, so the signal reaches none but the step's.
+stop() {
+    n=0
+    while running && [ $n -lt 200 ]; do
+        [ $n != 0 ] || kill -TERM -"$step" 2>/dev/null || :
+        [ $n != 100 ] || kill -KILL -"$step" 2>/dev/null || :
+        sleep 0.05
+        n=$((n + 1))
+    done
+    wait "$step" 2>/dev/null || :
+    step=
+}
+# run COMMAND...: COMMAND as a step, waited for so that a signal is acted on at once, not
+# once it ends. A background job of a shell without job control is no group leader, so
+# setsid makes the session in place: the step's pid names its group. The step keeps the
+# lock (descriptor 9): what a fetch killed outright had started holds off the next fetch,
+# which would otherwise remove a folder that it still writes in.
 run() {
-    "$@" 9>&- &
-    child=$!
+    starting=yes
+    setsid "$@" &
+    step=$!
+    starting=
+    [ -z "$pending" ] || exit "$pending"
     s=0
-    wait "$child" || s=$?
-    child=
+    wait "$step" || s=$?
+    stop
     return $s
 }
 
@@ -90,10 +134,7 @@ mkdir -p "$cache"
 exec 9>>"$cache/lock" || { say "cannot write $cache/lock"; exit 1; }
 if ! flock -n 9; then
     say "another fetch into $cache is running; waiting for it"
-    flock 9 &
-    child=$!
-    wait "$child" || { say "cannot lock $cache/lock"; exit 1; }
-    child=
+    run flock 9 || { say "cannot lock $cache/lock"; exit 1; }
 fi
 rm -rf "$cache"/fetch.* || :
 cached && exit 0
