@@ -20,6 +20,7 @@
 #include "sandbox.h"
 #include "session.h"
 
+#include <csignal>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -90,12 +91,16 @@ int main(int argc, char **argv) {
         how.in = session.given(0);
         how.out = session.given(1);
         how.err = session.given(2);
+        // bubblewrap the init of a PID namespace: when it ends, at any step of its start,
+        // the kernel ends all that it started; and it ends with simboard, even by kill -9.
+        how.pid_namespace = true;
+        how.die_with_parent = true;
         common::Process run(simboard::sandbox(board, command, device), how);
         int status = 0;
         {
-            // A termination signal goes to bubblewrap, and the command with it; a failure
-            // of the battery or the co-simulation stops the command.
-            common::Session::Forwarding forwarding(run);
+            // A termination signal ends the sandbox, and the command with it (its init takes
+            // only SIGKILL); a failure of the battery or the co-simulation stops the command.
+            common::Session::Forwarding forwarding(run, SIGKILL);
             common::Failure::Stopping stopping(failure, [&run] { run.kill(); });
             status = run.wait(std::chrono::hours(24 * 365));
         }
