@@ -40,8 +40,9 @@ class Session {
     [[nodiscard]] int given(int fd) const;
 
     // While it lives, a termination signal goes to `child` (as itself, or as `as` if not
-    // 0), and one that came since the start goes at once. The calling thread takes them.
-    // It must go before `child` does: a signal that comes later waits, blocked.
+    // 0), and one that came since the start goes at once. The calling thread takes them:
+    // start every other thread before it, so that they keep the signals blocked. It must go
+    // before `child` does: a signal that comes later waits, blocked.
     class Forwarding {
       public:
         explicit Forwarding(const Process &child, int as = 0);
@@ -60,8 +61,9 @@ class Session {
     bool closed_[3] = {false, false, false};
 };
 
-// Whether `name` is a command that execvp(3) could start: 0, or ENOENT (not found, also
-// along PATH) or EACCES (found, but not an executable file).
+// Whether `name` is a command that execvp(3) could start: 0, or what its exec would answer:
+// ENOENT (not found, also along PATH), EACCES (found, but not an executable file), or for a
+// path, what stat(2) answered (ENOTDIR, ...). Both boards decide 126 and 127 by it alone.
 int lookup(const std::string &name);
 
 // A shell's line and status for a command that cannot be started with `error` (errno of the
@@ -69,8 +71,9 @@ int lookup(const std::string &name);
 int cannot_start(const std::string &board, const std::string &name, int error);
 
 // A folder of a board's own files, `$TMPDIR/PREFIX.XXXXXX` (else /tmp), removed with all
-// that is in it when it goes. Each holds a lock while its board lives: making one removes
-// the folders of the same prefix whose board went without (killed with SIGKILL).
+// that is in it when it goes. Its board holds a lock on it while it lives: making one removes
+// the folders of the same prefix whose board went without (killed with SIGKILL), whatever
+// step it had reached.
 class TempDir {
   public:
     explicit TempDir(const std::string &prefix);

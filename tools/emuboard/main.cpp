@@ -113,9 +113,7 @@ int main(int argc, char **argv) {
     try {
         common::Failure failure;
         emuboard::Machine machine(options);
-        // A termination signal stops the machine, and the command with it.
-        std::optional<common::Session::Forwarding> forwarding(std::in_place, machine.qemu(),
-                                                              SIGKILL);
+        std::optional<common::Session::Forwarding> forwarding;
         std::cerr << "emuboard: booting " << emuboard::kernel_package()
                   << " under qemu-system-arm\n";
         auto *board = machine.board();
@@ -144,6 +142,9 @@ int main(int argc, char **argv) {
                     },
                     failure);
             });
+            // Once every thread has started, with the signals blocked, this one takes them: a
+            // termination signal stops the machine, and the command with it.
+            forwarding.emplace(machine.qemu(), SIGKILL);
             try {
                 run = machine.wait(limit);
             } catch (const std::exception &e) { // the relay is joined whatever went wrong
