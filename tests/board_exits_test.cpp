@@ -13,11 +13,14 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -55,38 +58,45 @@ bool all_gone(const std::vector<pid_t> &pids) {
     return std::none_of(pids.begin(), pids.end(), alive);
 }
 
-// The parameter is the board: simboard or emuboard.
-class BoardExits : public testing::TestWithParam<std::string> {
+// The caller's TMPDIR, else /tmp: each case's own folder is made there.
+std::string temporary_base() {
+    const char *tmp = std::getenv("TMPDIR");
+    return tmp && *tmp ? tmp : "/tmp";
+}
+
+// A folder of the case's own, which the boards it starts take as their TMPDIR; after the
+// case, nothing of theirs may be left in it.
+class CaseFolder {
   public:
-    BoardExits(const BoardExits &) = delete;
-    BoardExits &operator=(const BoardExits &) = delete;
+    CaseFolder(const CaseFolder &) = delete;
+    CaseFolder &operator=(const CaseFolder &) = delete;
 
   protected:
-    BoardExits() {
-        std::string pattern = "/tmp/board-exits.XXXXXX";
+    CaseFolder() {
+        std::string pattern = temporary_base() + "/board-exits.XXXXXX";
         if (mkdtemp(pattern.data()))
             tmp_ = pattern;
     }
-    ~BoardExits() override {
+    ~CaseFolder() {
         EXPECT_EQ(leftovers(), "") << "files of the board left behind";
         std::error_code ignored;
         std::filesystem::remove_all(tmp_, ignored);
     }
 
-    // The board with `args`, its files in a folder of the case's own; `before` in front.
-    [[nodiscard]] Process start(const std::vector<std::string> &args, common::Spawn how = {},
-                                const std::vector<std::string> &before = {}) const {
+    // `board` with `args`, its TMPDIR the case's folder in place of the caller's; `before`
+    // in front.
+    [[nodiscard]] Process start_board(const std::string &board,
+                                      const std::vector<std::string> &args, common::Spawn how,
+                                      const std::vector<std::string> &before) const {
         std::vector<std::string> argv = before;
-        argv.push_back(common::next_to_self(GetParam()));
+        argv.push_back(common::next_to_self(board));
         argv.insert(argv.end(), args.begin(), args.end());
-        how.env = common::environment();
+        how.env.clear();
+        for (const auto &e : common::environment())
+            if (e.rfind("TMPDIR=", 0) != 0)
+                how.env.push_back(e);
         how.env.push_back("TMPDIR=" + tmp_);
         return {argv, how};
-    }
-
-    // A command that says when it runs, then runs for 30 s in the one process.
-    static std::vector<std::string> long_command() {
-        return {"--", "sh", "-c", "echo up; exec sleep 30"};
     }
 
     [[nodiscard]] std::string leftovers() const {
@@ -98,6 +108,33 @@ class BoardExits : public testing::TestWithParam<std::string> {
     }
 
     std::string tmp_;
+};
+
+// The parameter is the board: simboard or emuboard.
+class BoardExits : public CaseFolder, public testing::TestWithParam<std::string> {
+  protected:
+    // The board with `args`; `before` in front.
+    [[nodiscard]] Process start(const std::vector<std::string> &args, common::Spawn how = {},
+                                const std::vector<std::string> &before = {}) const {
+        return start_board(GetParam(), args, std::move(how), before);
+    }
+
+    // A command that says when it runs, then runs for 30 s in the one process.
+    static std::vector<std::string> long_command() {
+        return {"--", "sh", "-c", "echo up; exec sleep 30"};
+    }
+
+    // The next board, which must remove what a killed one left. The emulated board's is one
+    // that stops as soon as it has made its folders, for want of its kernel.
+    void next_board_sweeps() const {
+        const bool emulated = GetParam() == "emuboard";
+        Process next =
+            start({"--reading", "3", "--", "true"}, {},
+                  emulated ? std::vector<std::string>{"env", "EMUBOARD_CACHE=/nonexistent"}
+                           : std::vector<std::string>{});
+        EXPECT_EQ(next.wait(30s), emulated ? 125 : 0) << next.errors();
+        EXPECT_EQ(leftovers(), "") << "not swept by the next board";
+    }
 };
 
 constexpr auto boot = 120s; // a boot of the emulated board, on a loaded machine
@@ -128,25 +165,96 @@ long in_syscall(pid_t pid) {
     return number;
 }
 
-TEST_P(BoardExits, ATermDuringTheForkIsActedOn) {
-    // strace holds the board at its fork (clone; a thread starts with clone3) for 3 s, and
-    // the signal comes meanwhile: after the board's start, before its command exists.
-    Process run = start(long_command(), {},
-                        {"strace", "-qq", "-o", "/dev/null", "-e", "trace=clone", "-e",
-                         "inject=clone:delay_enter=3000000"});
-    pid_t board = 0;
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (board == 0 && Clock::now() < deadline) {
-        const std::vector<pid_t> below = descendants(run.pid());
-        if (!below.empty() && in_syscall(below.front()) == SYS_clone)
-            board = below.front();
-        else
-            std::this_thread::sleep_for(10ms);
+// strace in front of a board, holding each call of `call` that the board makes (and with
+// `follow`, each its processes make) for `seconds` before it is made.
+std::vector<std::string> held_at(const std::string &call, int seconds, bool follow = false) {
+    std::vector<std::string> strace{
+        "strace", "-qq",
+        "-o",     "/dev/null",
+        "-e",     "trace=" + call,
+        "-e",     "inject=" + call + ":delay_enter=" + std::to_string(seconds) + "000000"};
+    if (follow)
+        strace.insert(strace.begin() + 1, "-f");
+    return strace;
+}
+
+// The first process below `run` (strace) found in system call `number`; 0 if none comes
+// within 30 s.
+pid_t held_in(const Process &run, long number) {
+    const auto deadline = Clock::now() + 30s;
+    while (Clock::now() < deadline) {
+        for (pid_t pid : descendants(run.pid()))
+            if (in_syscall(pid) == number)
+                return pid;
+        std::this_thread::sleep_for(5ms);
     }
+    return 0;
+}
+
+pid_t parent_of(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("PPid:", 0) == 0)
+            return std::stoi(line.substr(5));
+    return 0;
+}
+
+TEST_P(BoardExits, ATermDuringTheForkIsActedOn) {
+    // strace holds the board at its first clone3 (its command's start, or a thread's) for
+    // 3 s, and the signal comes meanwhile: after the board's start, before its command exists.
+    std::vector<std::string> args{"--reading", "3"};
+    for (const auto &word : long_command())
+        args.push_back(word);
+    Process run = start(args, {}, held_at("clone3", 3));
+    const pid_t board = held_in(run, SYS_clone3);
     ASSERT_NE(board, 0) << "the board never came to its fork";
     kill(board, SIGTERM);
     EXPECT_EQ(run.wait(boot), 128 + SIGTERM) << run.errors();
     EXPECT_EQ(run.output(), "") << "the command ran on";
+}
+
+// Signals the board (or its whole process group, as a terminal's Ctrl-C does) at each
+// millisecond of its first twelve, INT, QUIT, HUP and TERM in turn: each time it ends with
+// 128 + the signal, and nothing of it is left to hold its output or errors, to write to
+// them, or to leave a file.
+TEST_P(BoardExits, ASignalInItsFirstMillisecondsEndsAllOfIt) {
+    const int signals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+    for (int ms = 1; ms <= 12; ++ms) {
+        for (const bool group : {false, true}) {
+            const int sig = signals[(ms + static_cast<int>(group)) % 4];
+            SCOPED_TRACE(std::to_string(ms) + " ms, " + strsignal(sig) +
+                         (group ? " to the group" : " to the board"));
+            common::Spawn how;
+            how.own_group = true; // the group's signal stays in it
+            Process run =
+                start({"--reading", "3", "--", "sh", "-c", "while :; do echo up; done"}, how);
+            std::this_thread::sleep_until(run.started() + std::chrono::milliseconds(ms));
+            kill(group ? -run.pid() : run.pid(), sig);
+            // The wait lasts until the output and errors end, or 10 s.
+            EXPECT_EQ(run.wait(10s), 128 + sig) << run.errors();
+            EXPECT_FALSE(run.pump(Clock::now())) << "a process of the board outlived it";
+            EXPECT_EQ(run.errors().find("bwrap"), std::string::npos) << run.errors();
+            EXPECT_EQ(leftovers(), "");
+            kill(-run.pid(), SIGKILL); // whatever outlived a board that failed the case
+        }
+    }
+}
+
+// kill -9 of the board at each millisecond of its first eight: nothing of it is left to
+// hold its output, and the next board removes its files.
+TEST_P(BoardExits, AKillInItsFirstMillisecondsLeavesNothingRunning) {
+    for (int ms = 0; ms < 8; ++ms) {
+        SCOPED_TRACE(std::to_string(ms) + " ms");
+        common::Spawn how;
+        how.own_group = true;
+        Process run = start({"--reading", "3", "--", "sh", "-c", "while :; do echo up; done"}, how);
+        std::this_thread::sleep_until(run.started() + std::chrono::milliseconds(ms));
+        run.kill();
+        EXPECT_EQ(run.wait(10s), 128 + SIGKILL);
+        EXPECT_FALSE(run.pump(Clock::now())) << "a process of the board outlived it";
+        kill(-run.pid(), SIGKILL);
+    }
+    next_board_sweeps();
 }
 
 TEST_P(BoardExits, AKillOfTheBoardTakesItsCommandWithItAndTheNextRunSweeps) {
@@ -158,16 +266,43 @@ TEST_P(BoardExits, AKillOfTheBoardTakesItsCommandWithItAndTheNextRunSweeps) {
     EXPECT_EQ(run.wait(10s), 128 + SIGKILL);
     EXPECT_TRUE(all_gone(below)) << "the command outlived the board";
     EXPECT_NE(leftovers(), "") << "nothing to sweep: the case proves nothing";
-    // The next board removes what the killed one left, whatever becomes of it.
-    Process next = start({"--reading", "3", "--", "true"});
-    EXPECT_EQ(next.wait(boot), 0) << next.errors();
+    next_board_sweeps();
+}
+
+// The board killed while its child is set to die with it (strace holds that call for 2 s):
+// the child finds the board gone and goes too, rather than run orphaned.
+TEST_P(BoardExits, AKillBeforeItsChildDiesWithItLeavesNoChild) {
+    Process run = start(long_command(), {}, held_at("prctl", 2, true));
+    // The board itself calls no prctl: the first is its child's, setting its death signal.
+    const pid_t child = held_in(run, SYS_prctl);
+    ASSERT_NE(child, 0) << "the board's child never came to its prctl";
+    const std::vector<pid_t> below = descendants(run.pid());
+    kill(parent_of(child), SIGKILL);
+    EXPECT_TRUE(all_gone(below)) << "the board's child outlived it";
+    for (pid_t pid : below)
+        kill(pid, SIGKILL); // whatever outlived a board that failed the case
+    (void)run.wait(10s);
+    next_board_sweeps();
+}
+
+// The board killed between making its folder and locking it (strace holds the lock's call
+// for 3 s): the next board removes it all the same.
+TEST_P(BoardExits, AKillBetweenMakingItsFolderAndLockingItIsSwept) {
+    Process run = start(long_command(), {}, held_at("flock", 3));
+    const pid_t board = held_in(run, SYS_flock);
+    ASSERT_NE(board, 0) << "the board never came to its lock";
+    kill(board, SIGKILL);
+    EXPECT_EQ(run.wait(10s), 128 + SIGKILL);
+    EXPECT_NE(leftovers(), "") << "nothing to sweep: the case proves nothing";
+    next_board_sweeps();
 }
 
 TEST_P(BoardExits, ACommandNotFoundOrNotExecutableIsSaidAsAShellSaysIt) {
     for (const auto &[command, status, says] :
          std::vector<std::tuple<std::string, int, std::string>>{
              {"nosuch-command", 127, "nosuch-command: command not found\n"},
-             {"/etc/passwd", 126, "/etc/passwd: Permission denied\n"}}) {
+             {"/etc/passwd", 126, "/etc/passwd: Permission denied\n"},
+             {"/etc", 126, "/etc: Permission denied\n"}}) {
         SCOPED_TRACE(command);
         Process run = start({"--", command});
         EXPECT_EQ(run.wait(boot), status);
@@ -190,33 +325,32 @@ TEST_P(BoardExits, ABoardThatCannotRunIs125) {
 INSTANTIATE_TEST_SUITE_P(Board, BoardExits, testing::Values("simboard", "emuboard"),
                          [](const auto &board) { return board.param; });
 
+class BoardExitsOwn : public CaseFolder, public testing::Test {};
+
 // The register's side failing while the command runs: the command is stopped, 124.
-TEST(BoardExitsOwn, TheBatteryFailingStopsTheCommandOnTheSimulatedBoard) {
-    // A board whose files sit on a full tmpfs (in a mount namespace of its own), the
-    // register's page punched out of the image: the battery's next write finds no room.
-    char dir[] = "/tmp/board-full.XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
+TEST_F(BoardExitsOwn, TheBatteryFailingStopsTheCommandOnTheSimulatedBoard) {
+    // A board whose files sit on a full tmpfs (in a mount namespace of its own, over the
+    // case's folder), the register's page punched out of the image: the battery's next write
+    // finds no room.
     const std::string script =
         "mount -t tmpfs -o size=64k tmpfs \"$1\" && TMPDIR=\"$1\" exec \"$2\" -- sh -c "
         "'fallocate -p -o 4280553472 -l 4096 /dev/mem && cat /dev/zero > \"$TMPDIR/fill\"; "
         "exec sleep 30'";
     // Root needs no user namespace for it, and cannot make one inside a chroot.
-    Process run({"unshare", geteuid() == 0 ? "-m" : "-rm", "sh", "-c", script, "sh", dir,
+    Process run({"unshare", geteuid() == 0 ? "-m" : "-rm", "sh", "-c", script, "sh", tmp_,
                  common::next_to_self("simboard")},
                 {common::environment()});
     const auto asked = Clock::now();
     EXPECT_EQ(run.wait(20s), 124) << run.errors();
     EXPECT_LT(common::seconds(Clock::now() - asked), 5.0) << "the command was not stopped";
     EXPECT_NE(run.errors().find("simboard: the battery: "), std::string::npos) << run.errors();
-    rmdir(dir);
 }
 
-TEST(BoardExitsOwn, TheRelayFailingStopsTheCommandOnTheEmulatedBoard) {
+TEST_F(BoardExitsOwn, TheRelayFailingStopsTheCommandOnTheEmulatedBoard) {
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-    common::Spawn how{common::environment()};
+    common::Spawn how;
     how.out = full;
-    Process run({common::next_to_self("emuboard"), "--", "sh", "-c", "echo up; exec sleep 150"},
-                how);
+    Process run = start_board("emuboard", {"--", "sh", "-c", "echo up; exec sleep 150"}, how, {});
     close(full);
     const auto asked = Clock::now();
     EXPECT_EQ(run.wait(boot), 124) << run.errors();
@@ -224,6 +358,70 @@ TEST(BoardExitsOwn, TheRelayFailingStopsTheCommandOnTheEmulatedBoard) {
     EXPECT_LT(common::seconds(Clock::now() - asked), 90.0) << "the command was not stopped";
     EXPECT_NE(run.errors().find("cannot pass the command's output on"), std::string::npos)
         << run.errors();
+}
+
+// A signal, or kill -9, while bubblewrap sets the sandbox up (strace holds its pivot_root
+// for 3 s): all of the sandbox ends with the board, before it returns.
+TEST_F(BoardExitsOwn, ASignalOrAKillWhileBubblewrapSetsUpEndsAllOfIt) {
+    for (const int sig : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(strsignal(sig));
+        common::Spawn how;
+        how.own_group = true; // whatever outlives a board that fails the case dies with it
+        Process run = start_board("simboard", {"--", "sh", "-c", "echo up; exec sleep 30"}, how,
+                                  held_at("pivot_root", 3, true));
+        const pid_t sandbox = held_in(run, SYS_pivot_root);
+        ASSERT_NE(sandbox, 0) << "bubblewrap never came to its pivot_root";
+        const std::vector<pid_t> below = descendants(run.pid());
+        kill(below.front(), sig); // the board, strace's child
+        // strace ends once every process it follows has: 10 s, not the 3 s hold and the
+        // command's 30.
+        EXPECT_EQ(run.wait(10s), 128 + sig) << run.errors();
+        EXPECT_TRUE(all_gone(below)) << "a process of the sandbox outlived the board";
+        EXPECT_EQ(run.output(), "") << "the command ran";
+        EXPECT_EQ(run.errors().find("bwrap"), std::string::npos) << run.errors();
+        if (sig == SIGKILL) {
+            Process next = start_board("simboard", {"--reading", "3", "--", "true"}, {}, {});
+            EXPECT_EQ(next.wait(30s), 0) << next.errors();
+        }
+        EXPECT_EQ(leftovers(), "");
+        kill(-run.pid(), SIGKILL);
+    }
+}
+
+// A board that does not end within --timeout is stopped, and says so in its words, with
+// what its console showed; its files go.
+TEST_F(BoardExitsOwn, TheEmulatedBoardsTimeoutIsSaid) {
+    Process run = start_board("emuboard", {"--timeout", "1", "--", "true"}, {}, {});
+    EXPECT_EQ(run.wait(boot), 125);
+    const std::string &err = run.errors();
+    EXPECT_NE(err.find("\nemuboard: the board did not power off within 1 s (see emuboard "
+                       "--timeout)\n"),
+              std::string::npos)
+        << err;
+    EXPECT_TRUE(err.find("\nThe kernel printed nothing.\n") != std::string::npos ||
+                err.find("\nThe last lines of the kernel's console:\n") != std::string::npos)
+        << err;
+    EXPECT_EQ(run.output(), "");
+}
+
+// A board's files kept for a look (EMUBOARD_KEEP) stay through the next board's sweep.
+TEST_F(BoardExitsOwn, AKeptFolderIsNotSwept) {
+    // Boards that stop once they have made their folders, for want of their kernel.
+    const std::vector<std::string> no_kernel{"env", "EMUBOARD_CACHE=/nonexistent"};
+    std::vector<std::string> kept = no_kernel;
+    kept.emplace_back("EMUBOARD_KEEP=1");
+    Process keeping = start_board("emuboard", {}, {}, kept);
+    EXPECT_EQ(keeping.wait(30s), 125);
+    const std::string folder = leftovers();
+    ASSERT_EQ(folder.rfind("emuboard.", 0), 0U) << folder;
+    EXPECT_NE(keeping.errors().find("the board's files are kept in " + tmp_ + "/emuboard."),
+              std::string::npos)
+        << keeping.errors();
+    Process next = start_board("emuboard", {}, {}, no_kernel);
+    EXPECT_EQ(next.wait(30s), 125);
+    EXPECT_EQ(leftovers(), folder) << "the kept folder was swept";
+    std::error_code ignored;
+    std::filesystem::remove_all(tmp_ + "/" + folder.substr(0, folder.size() - 1), ignored);
 }
 
 } // namespace

@@ -169,6 +169,18 @@ int lookup(const std::string &name) {
     return found;
 }
 
+std::string exit_statuses() {
+    return "Exit status:\n"
+           "  the command's  the command's own, or 128 + the signal that ended it\n"
+           "  2              a mistake in the options\n"
+           "  124            the register's side failed while the command ran: it was stopped\n"
+           "  125            the board could not run\n"
+           "  126            the command was found but cannot be run\n"
+           "  127            the command was not found\n"
+           "  128 + n        the board got SIGINT, SIGTERM, SIGHUP or SIGQUIT (n): the command\n"
+           "                 was ended\n";
+}
+
 int cannot_start(const std::string &board, const std::string &name, int error) {
     const bool missing = error == ENOENT;
     std::cerr << board << ": " << name << ": "

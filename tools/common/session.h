@@ -2,16 +2,7 @@
 // One run of a board (simboard, emuboard) or of the launcher inside one (board-stamp), from
 // its first line to its exit: its standard descriptors held, its termination signals kept
 // for the command, its temporary folder removed on every way out, and the statuses that say
-// how it ended.
-//
-//   status   meaning
-//   N        the command's own status, or 128 + the signal that ended it
-//   2        a mistake in the options
-//   124      the register's side failed while the command ran: the command was stopped
-//   125      the board could not run
-//   126      the command was found but could not be run
-//   127      the command was not found
-//   128 + n  the board itself got INT, TERM, HUP or QUIT (n): the command was ended
+// how it ended: README.md's "How a board ends" gives them whole, exit_statuses() in short.
 #pragma once
 
 #include "process.h"
@@ -21,10 +12,14 @@
 
 namespace common {
 
-inline constexpr int board_failed = 124;
-inline constexpr int cannot_run = 125;
-inline constexpr int not_executable = 126;
-inline constexpr int not_found = 127;
+inline constexpr int board_failed = 124;   // the register's side failed: the command was stopped
+inline constexpr int cannot_run = 125;     // the board could not run
+inline constexpr int not_executable = 126; // the command was found but cannot be run
+inline constexpr int not_found = 127;      // the command was not found
+
+// How a board ends, for its --help: "Exit status:", then a line for each status of README.md's
+// table, in its order, which a case holds it to.
+std::string exit_statuses();
 
 class Session {
   public:

@@ -172,11 +172,12 @@ Machine::Machine(const Options &options) {
     if (common::lookup("qemu-system-arm") != 0)
         throw Error("qemu-system-arm is not installed. As root, run:\n"
                     "  apt-get install qemu-system-arm");
+    // The memory first: its making sweeps what killed boards left of theirs.
+    if (options.memory == Memory::window)
+        board_.emplace(ram_size, ram_base);
     const std::string cache = cache_dir();
     const std::string &dir = files_.dir.path();
     write_initramfs(dir, options, cache);
-    if (options.memory == Memory::window)
-        board_.emplace(ram_size, ram_base);
     const std::vector<std::string> argv =
         qemu_command(options.memory, cache, dir, board_ ? board_->image() : "");
     int log = open((dir + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);

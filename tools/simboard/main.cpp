@@ -11,7 +11,7 @@
 //                                            the same, with no usable /dev/mem, to see how
 //                                            a command fails (image: the memory, the default)
 //
-// The exit statuses are the session's (session.h).
+// The exit statuses are README.md's "How a board ends" (session.h).
 
 #include "board.h"
 #include "cosim.h"
@@ -42,11 +42,7 @@ void usage() {
                  "reset; either implies --rtl. --device absent|forbidden|unmappable puts,\n"
                  "instead of the memory (image), nothing, a /dev/mem the command may not open,\n"
                  "or one it cannot map.\n"
-                 "Exit status: the command's (128 + the signal that ended it); 2 for a\n"
-                 "mistake in the options; 124 if the board failed while the command ran (it\n"
-                 "was stopped); 125 if the board could not run; 126 if the command could not\n"
-                 "be run, 127 if it was not found; 128 + the signal if simboard got INT,\n"
-                 "TERM, HUP or QUIT (the command is ended).\n";
+              << common::exit_statuses();
 }
 
 } // namespace
