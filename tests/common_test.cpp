@@ -324,7 +324,7 @@ TEST(Usage, EachBoardGivesTheReadmesExitStatuses) {
     std::vector<std::string> table;
     bool in_section = false;
     for (std::string line; std::getline(readme, line);) {
-        if (line.rfind("#", 0) == 0)
+        if (line.rfind('#', 0) == 0)
             in_section = line == "### How a board ends";
         else if (in_section && line.rfind("| ", 0) == 0)
             table.push_back(line.substr(2, line.find(" |") - 2));

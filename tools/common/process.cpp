@@ -268,7 +268,9 @@ std::vector<std::string> environment() {
 
 Process::Process(const std::vector<std::string> &argv, const Spawn &how)
     : group_(how.own_group), poll_(how.poll) {
-    Pipe out, err, report;
+    Pipe out;
+    Pipe err;
+    Pipe report;
     if (how.out == piped)
         out = make_pipe(3);
     if (how.err == piped)
@@ -285,9 +287,10 @@ Process::Process(const std::vector<std::string> &argv, const Spawn &how)
     }
     const std::vector<std::string> maps =
         how.pid_namespace && geteuid() != 0 ? own_user_maps() : std::vector<std::string>{};
-    const char *const user_maps[] = {maps.empty() ? nullptr : maps[0].c_str(),
-                                     maps.empty() ? nullptr : maps[1].c_str(),
-                                     maps.empty() ? nullptr : maps[2].c_str()};
+    std::vector<const char *> user_maps;
+    user_maps.reserve(maps.size());
+    for (const auto &map : maps)
+        user_maps.push_back(map.c_str());
     const Plan plan{how.in,
                     how.out == piped ? out.write.get() : how.out,
                     how.err == piped ? err.write.get() : how.err,
@@ -295,7 +298,7 @@ Process::Process(const std::vector<std::string> &argv, const Spawn &how)
                     how.own_group,
                     parent.get(),
                     failures.write.get(),
-                    maps.empty() ? nullptr : user_maps};
+                    user_maps.empty() ? nullptr : user_maps.data()};
     started_ = Clock::now();
     Fd pidfd;
     int fd = -1;

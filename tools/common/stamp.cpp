@@ -40,18 +40,18 @@ struct Args {
 };
 
 Args parse(int argc, char **argv) {
-    const std::runtime_error usage("usage: board-stamp [--lines] FD COMMAND [ARG]...");
+    const char *const usage = "usage: board-stamp [--lines] FD COMMAND [ARG]...";
     Args args;
     const option options[] = {{"lines", no_argument, nullptr, 'l'}, {}};
     for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
         if (c != 'l')
-            throw usage;
+            throw std::runtime_error(usage);
         args.lines = true;
     }
     char *end = nullptr;
     const long fd = optind + 1 < argc ? std::strtol(argv[optind], &end, 10) : -1;
     if (optind + 1 >= argc || *end || fd < 3 || fd > INT_MAX)
-        throw usage;
+        throw std::runtime_error(usage);
     args.report = static_cast<int>(fd);
     // The report is the launcher's, not the command's.
     if (fcntl(args.report, F_SETFD, FD_CLOEXEC) == -1)
