@@ -300,10 +300,9 @@ Process::Process(const std::vector<std::string> &argv, const Spawn &how)
                     failures.write.get(),
                     user_maps.empty() ? nullptr : user_maps.data()};
     started_ = Clock::now();
-    Fd pidfd;
     int fd = -1;
     pid_ = spawn(plan, how, argv, fd);
-    pidfd.reset(fd);
+    Fd ends(fd); // the child's pidfd, closed if the exec fails
     // The child's ends go, so that the pipes end with the exec (or the child).
     for (Fd *end : {&out.write, &err.write, &report.write, &failures.write})
         end->reset();
@@ -311,7 +310,7 @@ Process::Process(const std::vector<std::string> &argv, const Spawn &how)
     out_fd_ = out.read.release();
     err_fd_ = err.read.release();
     report_fd_ = report.read.release();
-    pidfd_ = pidfd.release();
+    pidfd_ = ends.release();
 }
 
 void Process::await_exec(int failures, const std::string &command) {
