@@ -6,6 +6,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -255,6 +256,25 @@ TEST_P(BoardExits, AKillInItsFirstMillisecondsLeavesNothingRunning) {
         kill(-run.pid(), SIGKILL);
     }
     next_board_sweeps();
+}
+
+// INT and QUIT given ignored, as a shell starts a job in the background, stay ignored from
+// the board's first moment on, so that one is never taken or lost by its timing alone; TERM
+// still ends it.
+TEST_P(BoardExits, ASignalGivenIgnoredStaysIgnored) {
+    Process run = start(long_command(), {}, {"sh", "-c", "trap '' INT QUIT; exec \"$@\"", "sh"});
+    const auto deadline = Clock::now() + 10s;
+    for (std::string comm; comm != GetParam().substr(0, 15) && Clock::now() < deadline;) {
+        std::ifstream name("/proc/" + std::to_string(run.pid()) + "/comm");
+        std::getline(name, comm);
+    }
+    kill(run.pid(), SIGINT);
+    kill(run.pid(), SIGQUIT);
+    std::this_thread::sleep_for(300ms);
+    pollfd ended{run.pidfd(), POLLIN, 0};
+    EXPECT_EQ(poll(&ended, 1, 0), 0) << "the board took a signal it was given ignored";
+    kill(run.pid(), SIGTERM);
+    EXPECT_EQ(run.wait(boot), 128 + SIGTERM) << run.errors();
 }
 
 TEST_P(BoardExits, AKillOfTheBoardTakesItsCommandWithItAndTheNextRunSweeps) {

@@ -35,12 +35,11 @@ void forward(int sig) {
     errno = saved;
 }
 
+// The termination signals that the board takes: those it was not given ignored.
+sigset_t taken;
+
 sigset_t termination_set() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : termination)
-        sigaddset(&set, sig);
-    return set;
+    return taken;
 }
 
 void remove_all(const std::string &dir) {
@@ -83,7 +82,8 @@ std::string make_folder(const std::string &base, const std::string &prefix) {
         unsigned char random[6];
         if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
             break;
-        std::string path = base + "/" + prefix + ".";
+        std::string path = base;
+        path.append("/").append(prefix).append(".");
         for (unsigned char r : random)
             path += letters[r % (sizeof letters - 1)];
         if (mkdir(path.c_str(), board_mode) == 0)
@@ -101,13 +101,21 @@ Session::Session() {
     for (int fd = 0; fd < 3; ++fd)
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
             closed_[fd] = open("/dev/null", O_RDWR) == fd; // the lowest free: fd itself
-    const sigset_t set = termination_set();
-    (void)pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // One given ignored (as a shell starts a job in the background) stays ignored, so that
+    // it is the same at every moment: taken from here on, it would be lost before.
+    sigemptyset(&taken);
+    for (int sig : termination) {
+        struct sigaction given = {};
+        if (sigaction(sig, nullptr, &given) == 0 && given.sa_handler != SIG_IGN)
+            sigaddset(&taken, sig);
+    }
+    (void)pthread_sigmask(SIG_BLOCK, &taken, nullptr);
     struct sigaction action = {};
     action.sa_handler = forward;
     sigfillset(&action.sa_mask);
     for (int sig : termination)
-        (void)sigaction(sig, &action, nullptr);
+        if (sigismember(&taken, sig) == 1)
+            (void)sigaction(sig, &action, nullptr);
 }
 
 int Session::given(int fd) const {

@@ -25,7 +25,8 @@ class Session {
   public:
     // Call first thing in main, before any thread starts: descriptors 0 to 2 that are
     // closed are held by /dev/null, so that no file of the board takes their place, and
-    // INT, TERM, HUP and QUIT are blocked (threads started later inherit that).
+    // INT, TERM, HUP and QUIT are blocked (threads started later inherit that), but for one
+    // that the board was given ignored, which stays ignored.
     Session();
     ~Session() = default;
     Session(const Session &) = delete;
