@@ -192,68 +192,80 @@ pid_t held_in(const Process &run, long number) {
     return 0;
 }
 
-pid_t parent_of(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("PPid:", 0) == 0)
-            return std::stoi(line.substr(5));
-    return 0;
-}
-
-TEST_P(BoardExits, ATermDuringTheForkIsActedOn) {
-    // strace holds the board at its first clone3 (its command's start, or a thread's) for
-    // 3 s, and the signal comes meanwhile: after the board's start, before its command exists.
+// The board stopped at one step of its start, where strace holds the call that begins it
+// for 2 s, and signalled there: it ends with 128 + the signal, and before it returns nothing
+// of it is left running; the command never ran, and the next board removes its files.
+TEST_P(BoardExits, ASignalAtEachStepOfItsStartEndsAllOfIt) {
+    struct Step {
+        const char *what;
+        std::string call; // the call that strace holds
+        long number;      // ... as /proc shows it
+        bool follow;      // made by the board's child, not by the board
+        int sig;
+        bool simboard_only;
+    };
+    const std::vector<Step> steps{
+        {"the start of its child or a thread", "clone3", SYS_clone3, false, SIGTERM, false},
+        {"between making its folder and locking it", "flock", SYS_flock, false, SIGKILL, false},
+        {"before its child is set to die with it", "prctl", SYS_prctl, true, SIGKILL, false},
+        {"while bubblewrap sets the sandbox up", "pivot_root", SYS_pivot_root, true, SIGTERM, true},
+        {"while bubblewrap sets the sandbox up", "pivot_root", SYS_pivot_root, true, SIGKILL, true},
+    };
     std::vector<std::string> args{"--reading", "3"};
     for (const auto &word : long_command())
         args.push_back(word);
-    Process run = start(args, {}, held_at("clone3", 3));
-    const pid_t board = held_in(run, SYS_clone3);
-    ASSERT_NE(board, 0) << "the board never came to its fork";
-    kill(board, SIGTERM);
-    EXPECT_EQ(run.wait(boot), 128 + SIGTERM) << run.errors();
-    EXPECT_EQ(run.output(), "") << "the command ran on";
-}
-
-// Signals the board (or its whole process group, as a terminal's Ctrl-C does) at each
-// millisecond of its first twelve, INT, QUIT, HUP and TERM in turn: each time it ends with
-// 128 + the signal, and nothing of it is left to hold its output or errors, to write to
-// them, or to leave a file.
-TEST_P(BoardExits, ASignalInItsFirstMillisecondsEndsAllOfIt) {
-    const int signals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
-    for (int ms = 1; ms <= 12; ++ms) {
-        for (const bool group : {false, true}) {
-            const int sig = signals[(ms + static_cast<int>(group)) % 4];
-            SCOPED_TRACE(std::to_string(ms) + " ms, " + strsignal(sig) +
-                         (group ? " to the group" : " to the board"));
-            common::Spawn how;
-            how.own_group = true; // the group's signal stays in it
-            Process run =
-                start({"--reading", "3", "--", "sh", "-c", "while :; do echo up; done"}, how);
-            std::this_thread::sleep_until(run.started() + std::chrono::milliseconds(ms));
-            kill(group ? -run.pid() : run.pid(), sig);
-            // The wait lasts until the output and errors end, or 10 s.
-            EXPECT_EQ(run.wait(10s), 128 + sig) << run.errors();
-            EXPECT_FALSE(run.pump(Clock::now())) << "a process of the board outlived it";
-            EXPECT_EQ(run.errors().find("bwrap"), std::string::npos) << run.errors();
-            EXPECT_EQ(leftovers(), "");
-            kill(-run.pid(), SIGKILL); // whatever outlived a board that failed the case
-        }
+    for (const auto &step : steps) {
+        if (step.simboard_only && GetParam() != "simboard")
+            continue;
+        SCOPED_TRACE(std::string(step.what) + ", " + strsignal(step.sig));
+        common::Spawn how;
+        how.own_group = true; // whatever outlives a board that fails the case dies with it
+        Process run = start(args, how, held_at(step.call, 2, step.follow));
+        ASSERT_NE(held_in(run, step.number), 0) << "the board never came to " << step.call;
+        const std::vector<pid_t> below = descendants(run.pid());
+        kill(below.front(), step.sig); // the board, strace's child
+        EXPECT_EQ(run.wait(boot), 128 + step.sig) << run.errors();
+        EXPECT_TRUE(all_gone(below)) << "a process of the board outlived it";
+        EXPECT_EQ(run.output(), "") << "the command ran";
+        EXPECT_EQ(run.errors().find("bwrap"), std::string::npos) << run.errors();
+        kill(-run.pid(), SIGKILL);
+        next_board_sweeps();
     }
 }
 
-// kill -9 of the board at each millisecond of its first eight: nothing of it is left to
-// hold its output, and the next board removes its files.
-TEST_P(BoardExits, AKillInItsFirstMillisecondsLeavesNothingRunning) {
-    for (int ms = 0; ms < 8; ++ms) {
-        SCOPED_TRACE(std::to_string(ms) + " ms");
+// The board signalled at each millisecond of its first twelve, INT, QUIT, HUP and TERM in
+// turn, alone and with its whole process group as a terminal's Ctrl-C sends them; and killed
+// with SIGKILL at each of its first eight: it ends with 128 + the signal, and nothing of it
+// is left to hold or write its output or errors. Signalled, it leaves no file; killed, the
+// next board removes its files.
+TEST_P(BoardExits, ASignalInItsFirstMillisecondsEndsAllOfIt) {
+    struct Shot {
+        int ms, sig;
+        bool group;
+    };
+    std::vector<Shot> shots;
+    const int signals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+    for (int ms = 1; ms <= 12; ++ms)
+        shots.insert(shots.end(),
+                     {{ms, signals[ms % 4], false}, {ms, signals[(ms + 1) % 4], true}});
+    for (int ms = 0; ms < 8; ++ms) // last, since these leave files for the next board
+        shots.push_back({ms, SIGKILL, false});
+    for (const auto &shot : shots) {
+        SCOPED_TRACE(std::to_string(shot.ms) + " ms, " + strsignal(shot.sig) +
+                     (shot.group ? " to the group" : ""));
         common::Spawn how;
-        how.own_group = true;
+        how.own_group = true; // the group's signal stays in it
         Process run = start({"--reading", "3", "--", "sh", "-c", "while :; do echo up; done"}, how);
-        std::this_thread::sleep_until(run.started() + std::chrono::milliseconds(ms));
-        run.kill();
-        EXPECT_EQ(run.wait(10s), 128 + SIGKILL);
+        std::this_thread::sleep_until(run.started() + std::chrono::milliseconds(shot.ms));
+        kill(shot.group ? -run.pid() : run.pid(), shot.sig);
+        // The wait lasts until the output and errors end, or 10 s.
+        EXPECT_EQ(run.wait(10s), 128 + shot.sig) << run.errors();
         EXPECT_FALSE(run.pump(Clock::now())) << "a process of the board outlived it";
-        kill(-run.pid(), SIGKILL);
+        EXPECT_EQ(run.errors().find("bwrap"), std::string::npos) << run.errors();
+        if (shot.sig != SIGKILL) {
+            EXPECT_EQ(leftovers(), "");
+        }
+        kill(-run.pid(), SIGKILL); // whatever outlived a board that failed the case
     }
     next_board_sweeps();
 }
@@ -285,34 +297,6 @@ TEST_P(BoardExits, AKillOfTheBoardTakesItsCommandWithItAndTheNextRunSweeps) {
     run.kill();
     EXPECT_EQ(run.wait(10s), 128 + SIGKILL);
     EXPECT_TRUE(all_gone(below)) << "the command outlived the board";
-    EXPECT_NE(leftovers(), "") << "nothing to sweep: the case proves nothing";
-    next_board_sweeps();
-}
-
-// The board killed while its child is set to die with it (strace holds that call for 2 s):
-// the child finds the board gone and goes too, rather than run orphaned.
-TEST_P(BoardExits, AKillBeforeItsChildDiesWithItLeavesNoChild) {
-    Process run = start(long_command(), {}, held_at("prctl", 2, true));
-    // The board itself calls no prctl: the first is its child's, setting its death signal.
-    const pid_t child = held_in(run, SYS_prctl);
-    ASSERT_NE(child, 0) << "the board's child never came to its prctl";
-    const std::vector<pid_t> below = descendants(run.pid());
-    kill(parent_of(child), SIGKILL);
-    EXPECT_TRUE(all_gone(below)) << "the board's child outlived it";
-    for (pid_t pid : below)
-        kill(pid, SIGKILL); // whatever outlived a board that failed the case
-    (void)run.wait(10s);
-    next_board_sweeps();
-}
-
-// The board killed between making its folder and locking it (strace holds the lock's call
-// for 3 s): the next board removes it all the same.
-TEST_P(BoardExits, AKillBetweenMakingItsFolderAndLockingItIsSwept) {
-    Process run = start(long_command(), {}, held_at("flock", 3));
-    const pid_t board = held_in(run, SYS_flock);
-    ASSERT_NE(board, 0) << "the board never came to its lock";
-    kill(board, SIGKILL);
-    EXPECT_EQ(run.wait(10s), 128 + SIGKILL);
     EXPECT_NE(leftovers(), "") << "nothing to sweep: the case proves nothing";
     next_board_sweeps();
 }
@@ -378,34 +362,6 @@ TEST_F(BoardExitsOwn, TheRelayFailingStopsTheCommandOnTheEmulatedBoard) {
     EXPECT_LT(common::seconds(Clock::now() - asked), 90.0) << "the command was not stopped";
     EXPECT_NE(run.errors().find("cannot pass the command's output on"), std::string::npos)
         << run.errors();
-}
-
-// A signal, or kill -9, while bubblewrap sets the sandbox up (strace holds its pivot_root
-// for 3 s): all of the sandbox ends with the board, before it returns.
-TEST_F(BoardExitsOwn, ASignalOrAKillWhileBubblewrapSetsUpEndsAllOfIt) {
-    for (const int sig : {SIGTERM, SIGKILL}) {
-        SCOPED_TRACE(strsignal(sig));
-        common::Spawn how;
-        how.own_group = true; // whatever outlives a board that fails the case dies with it
-        Process run = start_board("simboard", {"--", "sh", "-c", "echo up; exec sleep 30"}, how,
-                                  held_at("pivot_root", 3, true));
-        const pid_t sandbox = held_in(run, SYS_pivot_root);
-        ASSERT_NE(sandbox, 0) << "bubblewrap never came to its pivot_root";
-        const std::vector<pid_t> below = descendants(run.pid());
-        kill(below.front(), sig); // the board, strace's child
-        // strace ends once every process it follows has: 10 s, not the 3 s hold and the
-        // command's 30.
-        EXPECT_EQ(run.wait(10s), 128 + sig) << run.errors();
-        EXPECT_TRUE(all_gone(below)) << "a process of the sandbox outlived the board";
-        EXPECT_EQ(run.output(), "") << "the command ran";
-        EXPECT_EQ(run.errors().find("bwrap"), std::string::npos) << run.errors();
-        if (sig == SIGKILL) {
-            Process next = start_board("simboard", {"--reading", "3", "--", "true"}, {}, {});
-            EXPECT_EQ(next.wait(30s), 0) << next.errors();
-        }
-        EXPECT_EQ(leftovers(), "");
-        kill(-run.pid(), SIGKILL);
-    }
 }
 
 // A board that does not end within --timeout is stopped, and says so in its words, with
