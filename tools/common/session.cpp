@@ -105,8 +105,8 @@ Session::Session() {
     // it is the same at every moment: taken from here on, it would be lost before.
     sigemptyset(&taken);
     for (int sig : termination) {
-        struct sigaction given = {};
-        if (sigaction(sig, nullptr, &given) == 0 && given.sa_handler != SIG_IGN)
+        struct sigaction inherited = {};
+        if (sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
             sigaddset(&taken, sig);
     }
     (void)pthread_sigmask(SIG_BLOCK, &taken, nullptr);
