@@ -7,11 +7,15 @@
 #include "options.h"
 #include "process.h"
 #include "report.h"
+#include "session.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -311,6 +315,33 @@ TEST(Options, EachBoardNamesItsMistakeAndPointsToHelp) {
         EXPECT_EQ(run.wait(), 2);
         EXPECT_EQ(run.errors(), message + "\nTry '" + args[0] + " --help' for more information.\n");
         EXPECT_EQ(run.output(), "");
+    }
+}
+
+// The statuses each board's --help gives, in short: those of README.md's table, in its order.
+TEST(Usage, EachBoardGivesTheReadmesExitStatuses) {
+    std::ifstream readme(README);
+    std::vector<std::string> table;
+    bool in_section = false;
+    for (std::string line; std::getline(readme, line);) {
+        if (line.rfind('#', 0) == 0)
+            in_section = line == "### How a board ends";
+        else if (in_section && line.rfind("| ", 0) == 0)
+            table.push_back(line.substr(2, line.find(" |") - 2));
+    }
+    ASSERT_GT(table.size(), 2U) << "no table under \"How a board ends\"";
+    table.erase(table.begin()); // the heading
+    for (const std::string board : {"simboard", "emuboard"}) {
+        SCOPED_TRACE(board);
+        common::Process help({common::next_to_self(board), "--help"}, {common::environment()});
+        EXPECT_EQ(help.wait(), 0);
+        const std::string &out = help.output();
+        std::istringstream statuses(out.substr(std::min(out.find("Exit status:\n"), out.size())));
+        std::vector<std::string> given;
+        for (std::string line; std::getline(statuses, line);)
+            if (line.rfind("  ", 0) == 0 && line[2] != ' ')
+                given.push_back(line.substr(2, line.find("  ", 2) - 2));
+        EXPECT_EQ(given, table) << out;
     }
 }
 

@@ -19,6 +19,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -168,6 +169,30 @@ TEST(Relay, PassesOnWhatTheFileGainsEachByteOnce) {
     fds.full = open("/dev/full", O_WRONLY | O_CLOEXEC);
     emuboard::Tail to_full(path, fds.full);
     EXPECT_THROW(to_full.pass_on(), emuboard::Error);
+}
+
+// One pass passes on all that the file gained, however much: the relay's last pass, once
+// the machine is off, leaves nothing of a large output behind.
+TEST(Relay, PassesOnAllThatTheFileGainedInOnePass) {
+    const common::TempDir dir("relay");
+    std::string sent(5000000, '\0');
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<char>('a' + (i % 26));
+    ASSERT_TRUE((std::ofstream(dir.path() + "/out", std::ios::binary) << sent).flush());
+    struct Descriptor {
+        int fd;
+        ~Descriptor() { close(fd); }
+        Descriptor(const Descriptor &) = delete;
+        Descriptor &operator=(const Descriptor &) = delete;
+    } copy{open((dir.path() + "/copy").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+    ASSERT_NE(copy.fd, -1);
+    emuboard::Tail tail(dir.path() + "/out", copy.fd);
+    tail.pass_on();
+    std::ifstream got(dir.path() + "/copy", std::ios::binary);
+    const std::string passed((std::istreambuf_iterator<char>(got)),
+                             std::istreambuf_iterator<char>());
+    EXPECT_EQ(passed.size(), sent.size());
+    EXPECT_TRUE(passed == sent);
 }
 
 } // namespace

@@ -66,8 +66,9 @@ std::vector<std::string> exit_timed() {
     return env;
 }
 
-// Signals the tool alone: bubblewrap (without a pid namespace) runs the launcher as its one
-// child, and the launcher runs the tool, the last of the line.
+// Signals the tool alone: bubblewrap runs its sandbox's first process (the init of its PID
+// namespace), which runs the launcher as its one child, and the launcher runs the tool, the
+// last of the line.
 void signal_tool(const Process &run, int sig) {
     pid_t tool = run.pid();
     for (;;) {

@@ -2,6 +2,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <linux/sched.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -13,7 +14,10 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace common {
 
@@ -23,19 +27,57 @@ namespace {
     throw std::system_error(error, std::generic_category(), what);
 }
 
-// A descriptor at `lowest` or above, close-on-exec, in place of `fd`; -1 if it cannot.
-int above(int fd, int lowest) {
-    if (fd == -1 || fd >= lowest)
-        return fd;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, lowest);
-    close(fd);
-    return moved;
+// A descriptor of this process, closed when it goes unless it was given away.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+
+    [[nodiscard]] int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ != -1)
+            close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
+
+struct Pipe {
+    Fd read, write;
+};
+
+// A close-on-exec pipe whose ends are at `lowest` or above: neither standard input, output
+// nor error, so that no descriptor of ours is one that the child's own streams replace.
+Pipe make_pipe(int lowest) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) == -1)
+        fail(errno, "pipe");
+    Pipe pipe{Fd(ends[0]), Fd(ends[1])};
+    for (Fd *end : {&pipe.read, &pipe.write}) {
+        if (end->get() < lowest) {
+            end->reset(fcntl(end->get(), F_DUPFD_CLOEXEC, lowest));
+            if (end->get() == -1)
+                fail(errno, "pipe");
+        }
+    }
+    return pipe;
 }
 
 // The steps of the child's set-up, named to the parent when one fails.
 enum class Step : std::uint8_t {
     group,
     parent,
+    user,
     stdin,
     stdout,
     stderr,
@@ -51,6 +93,8 @@ const char *name(Step step) {
         return "setpgid";
     case Step::parent:
         return "dying with its parent";
+    case Step::user:
+        return "its user namespace";
     case Step::stdin:
         return "standard input";
     case Step::stdout:
@@ -74,9 +118,21 @@ const char *name(Step step) {
 struct Plan {
     int in, out, err, report; // descriptors of this process, or `closed`, for 0 to 3
     bool own_group;
-    pid_t die_with; // the parent to die with, or 0
-    int failures;   // close-on-exec: the exec closes it, a failed step writes to it
+    int parent;   // a pidfd of the parent to die with, or -1
+    int failures; // close-on-exec: the exec closes it, a failed step writes to it
+    // In a user namespace of its own: what goes in its setgroups, uid_map and gid_map.
+    const char *const *user_maps;
 };
+
+// Writes `text` to the file at `path`, whole.
+bool write_file(const char *path, const char *text) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    const auto size = static_cast<ssize_t>(std::strlen(text));
+    const bool written = fd != -1 && write(fd, text, static_cast<std::size_t>(size)) == size;
+    if (fd != -1)
+        close(fd);
+    return written;
+}
 
 // The child's whole set-up, then the exec: standard input from /dev/null or `in`, standard
 // output and error from `out` and `err` (a pipe's end, closed, or left as they are), the report
@@ -93,9 +149,15 @@ struct Plan {
     if (plan.own_group && setpgid(0, 0) == -1)
         failed(Step::group);
     // If the parent went before the death signal was set, it is not sent: the child goes now.
-    if (plan.die_with != 0 &&
-        (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != plan.die_with))
+    // Its pidfd says so in a PID namespace too, where getppid() says 0 either way.
+    pollfd parent{plan.parent, POLLIN, 0};
+    if (plan.parent != -1 && (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || poll(&parent, 1, 0) != 0))
         failed(Step::parent);
+    const char *const files[] = {"/proc/self/setgroups", "/proc/self/uid_map",
+                                 "/proc/self/gid_map"};
+    for (int i = 0; plan.user_maps && i < 3; ++i)
+        if (!write_file(files[i], plan.user_maps[i]))
+            failed(Step::user);
     int in = plan.in;
     if (in == null_device) {
         in = open("/dev/null", O_RDONLY);
@@ -137,6 +199,41 @@ struct Plan {
     _exit(127); // not reached
 }
 
+// The words of a command or an environment as exec takes them: pointers into `words`.
+std::vector<char *> pointers(const std::vector<std::string> &words) {
+    std::vector<char *> p;
+    p.reserve(words.size() + 1);
+    for (const auto &w : words)
+        p.push_back(const_cast<char *>(w.c_str()));
+    p.push_back(nullptr);
+    return p;
+}
+
+// What a user namespace of the child's own holds: this user and group, themselves.
+std::vector<std::string> own_user_maps() {
+    return {"deny", std::to_string(geteuid()) + " " + std::to_string(geteuid()) + " 1",
+            std::to_string(getegid()) + " " + std::to_string(getegid()) + " 1"};
+}
+
+// Starts the child as `plan` says, in namespaces of its own as `how` says; sets `pidfd`. In
+// the parent, returns the child's pid; the child never returns.
+pid_t spawn(const Plan &plan, const Spawn &how, const std::vector<std::string> &argv, int &pidfd) {
+    const std::vector<char *> args = pointers(argv);
+    const std::vector<char *> envp = pointers(how.env);
+    clone_args clone{};
+    clone.flags = CLONE_PIDFD;
+    if (how.pid_namespace)
+        clone.flags |= CLONE_NEWPID | (plan.user_maps ? CLONE_NEWUSER : 0);
+    clone.pidfd = reinterpret_cast<std::uintptr_t>(&pidfd);
+    clone.exit_signal = SIGCHLD;
+    const auto pid = static_cast<pid_t>(syscall(SYS_clone3, &clone, sizeof clone));
+    if (pid == 0)
+        become(plan, args.data(), envp.data());
+    if (pid == -1)
+        fail(errno, "cannot run " + argv.at(0) + ": clone3");
+    return pid;
+}
+
 void read_into(int &fd, std::string &into) {
     char buf[4096];
     ssize_t n = read(fd, buf, sizeof buf);
@@ -171,106 +268,67 @@ std::vector<std::string> environment() {
 
 Process::Process(const std::vector<std::string> &argv, const Spawn &how)
     : group_(how.own_group), poll_(how.poll) {
-    // The ends that the child takes, closed here once it has them, whatever happens.
-    struct Ends {
-        int out = -1, err = -1, report = -1, failures = -1;
-        Ends() = default;
-        ~Ends() {
-            for (int fd : {out, err, report, failures})
-                if (fd != -1)
-                    close(fd);
-        }
-        Ends(const Ends &) = delete;
-        Ends &operator=(const Ends &) = delete;
-    } child;
-    // A pipe whose ends are above `lowest`: neither standard input, output nor error, so
-    // that no descriptor of ours is one that the child's own streams replace.
-    auto open_pipe = [this](int &read_end, int &write_end, int lowest) {
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC) == -1) {
-            int saved = errno;
-            close_all();
-            fail(saved, "pipe");
-        }
-        read_end = above(ends[0], lowest);
-        write_end = above(ends[1], lowest);
-        if (read_end == -1 || write_end == -1) {
-            int saved = errno;
-            close_all();
-            fail(saved, "pipe");
-        }
-    };
+    Pipe out;
+    Pipe err;
+    Pipe report;
     if (how.out == piped)
-        open_pipe(out_fd_, child.out, 3);
+        out = make_pipe(3);
     if (how.err == piped)
-        open_pipe(err_fd_, child.err, 3);
+        err = make_pipe(3);
     if (how.report)
-        open_pipe(report_fd_, child.report, 3);
+        report = make_pipe(3);
     // Above 3 too, which the report takes in the child.
-    int failures = -1;
-    open_pipe(failures, child.failures, 4);
-    struct Closer {
-        int &fd;
-        ~Closer() { close(fd); }
-        Closer(const Closer &) = delete;
-        Closer &operator=(const Closer &) = delete;
-    } closer{failures};
-
-    const Plan plan{how.in,
-                    how.out == piped ? child.out : how.out,
-                    how.err == piped ? child.err : how.err,
-                    how.report ? child.report : closed,
-                    how.own_group,
-                    how.die_with_parent ? getpid() : 0,
-                    child.failures};
-
-    std::vector<char *> args;
-    std::vector<char *> envp;
-    args.reserve(argv.size() + 1);
-    envp.reserve(how.env.size() + 1);
-    for (const auto &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto &e : how.env)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
-
-    started_ = Clock::now();
-    pid_ = fork();
-    if (pid_ == -1) {
-        int saved = errno;
-        close_all();
-        fail(saved, "cannot run " + argv.at(0) + ": fork");
+    Pipe failures = make_pipe(4);
+    Fd parent;
+    if (how.die_with_parent) {
+        parent.reset(static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0)));
+        if (parent.get() == -1)
+            fail(errno, "cannot run " + argv.at(0) + ": pidfd_open");
     }
-    if (pid_ == 0)
-        become(plan, args.data(), envp.data());
+    const std::vector<std::string> maps =
+        how.pid_namespace && geteuid() != 0 ? own_user_maps() : std::vector<std::string>{};
+    std::vector<const char *> user_maps;
+    user_maps.reserve(maps.size());
+    for (const auto &map : maps)
+        user_maps.push_back(map.c_str());
+    const Plan plan{how.in,
+                    how.out == piped ? out.write.get() : how.out,
+                    how.err == piped ? err.write.get() : how.err,
+                    how.report ? report.write.get() : closed,
+                    how.own_group,
+                    parent.get(),
+                    failures.write.get(),
+                    user_maps.empty() ? nullptr : user_maps.data()};
+    started_ = Clock::now();
+    int fd = -1;
+    pid_ = spawn(plan, how, argv, fd);
+    Fd ends(fd); // the child's pidfd, closed if the exec fails
+    // The child's ends go, so that the pipes end with the exec (or the child).
+    for (Fd *end : {&out.write, &err.write, &report.write, &failures.write})
+        end->reset();
+    await_exec(failures.read.get(), argv.at(0));
+    out_fd_ = out.read.release();
+    err_fd_ = err.read.release();
+    report_fd_ = report.read.release();
+    pidfd_ = ends.release();
+}
 
-    // The child's end goes, so that the pipe ends with the exec (or the child).
-    close(child.failures);
-    child.failures = -1;
+void Process::await_exec(int failures, const std::string &command) {
     int what[2] = {0, 0};
     ssize_t got = 0;
     while ((got = read(failures, what, sizeof what)) == -1 && errno == EINTR) {
     }
-    if (got != 0) {
-        // The child ended without its exec: reaped here, and its step named.
-        while (waitpid(pid_, nullptr, 0) == -1 && errno == EINTR) {
-        }
-        pid_ = -1;
-        close_all();
-        if (got != static_cast<ssize_t>(sizeof what))
-            fail(got == -1 ? errno : EPROTO, "cannot run " + argv.at(0) + ": its set-up");
-        if (static_cast<Step>(what[1]) == Step::exec)
-            throw ExecError(what[0], std::generic_category(), "cannot run " + argv.at(0));
-        fail(what[0], "cannot run " + argv.at(0) + ": " + name(static_cast<Step>(what[1])));
+    if (got == 0)
+        return;
+    // The child ended without its exec: reaped here, and its step named.
+    while (waitpid(pid_, nullptr, 0) == -1 && errno == EINTR) {
     }
-    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    if (pidfd_ == -1) {
-        int saved = errno;
-        reap(true);
-        close_all();
-        fail(saved, "pidfd_open");
-    }
+    pid_ = -1;
+    if (got != static_cast<ssize_t>(sizeof what))
+        fail(got == -1 ? errno : EPROTO, "cannot run " + command + ": its set-up");
+    const auto step = static_cast<Step>(what[1]);
+    fail(what[0],
+         "cannot run " + command + (step == Step::exec ? "" : std::string(": ") + name(step)));
 }
 
 void Process::close_all() {

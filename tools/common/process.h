@@ -18,13 +18,6 @@
 
 namespace common {
 
-// The command's exec failed (its errno: not found, not executable, ...): every other step
-// of its start that fails is a plain std::system_error.
-class ExecError : public std::system_error {
-  public:
-    using std::system_error::system_error;
-};
-
 struct Line {
     std::string text; // without its newline
     Clock::time_point at;
@@ -45,6 +38,11 @@ struct Spawn {
     bool own_group = false;       // a process group of its own, so that a run cut short dies whole
     bool report = false;          // a pipe on the command's descriptor 3, for board-stamp's report
     bool die_with_parent = false; // killed when this thread ends (PR_SET_PDEATHSIG)
+    // The first process of a PID namespace of its own (in a user namespace of its own too,
+    // unless this process is root): when it ends, however, the kernel ends every process in
+    // it before its wait returns, at whatever step of their start they are. Being its
+    // namespace's init, it takes only SIGKILL from here.
+    bool pid_namespace = false;
     // The poll(2) that every wait on the command goes through. A case puts one that fails
     // in its place, to see the runner give up with an error rather than spin.
     int (*poll)(pollfd *fds, nfds_t n, int timeout_ms) = ::poll;
@@ -56,8 +54,9 @@ std::vector<std::string> environment();
 class Process {
   public:
     // Starts `argv` (looked up in PATH) with its standard streams as `how` says and the signals
-    // that a shell or a test runner may ignore back at their defaults. Throws, saying which
-    // step failed, if any step of the child's set-up or its exec fails.
+    // that a shell or a test runner may ignore back at their defaults. Throws a
+    // std::system_error, saying which step failed, if any step of the child's set-up or its
+    // exec fails.
     Process(const std::vector<std::string> &argv, const Spawn &how);
     ~Process(); // kills what still runs
     Process(const Process &) = delete;
@@ -91,6 +90,7 @@ class Process {
     [[nodiscard]] long rss_kib() const { return rss_kib_; }
 
   private:
+    void await_exec(int failures, const std::string &command);
     [[nodiscard]] bool exited(Clock::time_point deadline) const;
     void close_all();
     int reap(bool kill_first);

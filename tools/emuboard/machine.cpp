@@ -15,7 +15,6 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 
 namespace emuboard {
 
@@ -48,15 +47,6 @@ std::string read_file(const std::string &path) {
     }
 }
 
-bool in_path(const std::string &name) {
-    const char *path = std::getenv("PATH");
-    std::istringstream dirs(path ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (access(dir.append("/").append(name).c_str(), X_OK) == 0)
-            return true;
-    return false;
-}
-
 std::string quoted(const std::string &word) {
     std::string q = "'";
     for (char c : word)
@@ -64,11 +54,26 @@ std::string quoted(const std::string &word) {
     return q + "'";
 }
 
+// The last `n` lines of `text`; all of it, if it has no more (none, if it is empty).
 std::string last_lines(const std::string &text, std::size_t n) {
     std::size_t at = text.size();
-    for (std::size_t i = 0; i <= n && at != std::string::npos && at > 0; ++i)
+    for (std::size_t i = 0; i <= n; ++i) {
+        if (at == 0)
+            return text;
         at = text.rfind('\n', at - 1);
-    return at == std::string::npos ? text : text.substr(at + 1);
+        if (at == std::string::npos)
+            return text;
+    }
+    return text.substr(at + 1);
+}
+
+// What a file of the board's holds, for a failure to show: nothing if it cannot be read.
+std::string shown(const std::string &path) {
+    try {
+        return read_file(path);
+    } catch (const Error &) {
+        return "";
+    }
 }
 
 // The guest's files: BusyBox and the kernel's modules from the cache, the board's builds
@@ -164,14 +169,15 @@ std::string cache_dir() {
 }
 
 Machine::Machine(const Options &options) {
-    if (!in_path("qemu-system-arm"))
+    if (common::lookup("qemu-system-arm") != 0)
         throw Error("qemu-system-arm is not installed. As root, run:\n"
                     "  apt-get install qemu-system-arm");
+    // The memory first: its making sweeps what killed boards left of theirs.
+    if (options.memory == Memory::window)
+        board_.emplace(ram_size, ram_base);
     const std::string cache = cache_dir();
     const std::string &dir = files_.dir.path();
     write_initramfs(dir, options, cache);
-    if (options.memory == Memory::window)
-        board_.emplace(ram_size, ram_base);
     const std::vector<std::string> argv =
         qemu_command(options.memory, cache, dir, board_ ? board_->image() : "");
     int log = open((dir + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
@@ -259,8 +265,8 @@ std::string Machine::errors() const {
 }
 
 void Machine::fail(const std::string &what) const {
-    std::string said = read_file(files_.dir.path() + "/qemu.log");
-    std::string console = last_lines(read_file(files_.dir.path() + "/console.log"), 12);
+    const std::string said = shown(files_.dir.path() + "/qemu.log");
+    const std::string console = last_lines(shown(files_.dir.path() + "/console.log"), 12);
     throw Error(what + (said.empty() ? "" : "\nqemu-system-arm says:\n" + said) +
                 (console.empty() ? "\nThe kernel printed nothing."
                                  : "\nThe last lines of the kernel's console:\n" + console));

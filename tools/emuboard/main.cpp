@@ -7,8 +7,8 @@
 //   emuboard [OPTION]... [--] COMMAND...  COMMAND in the guest's shell
 //
 // The command's standard output and error come out here as it writes them. The exit
-// statuses are the session's (session.h); a board that does not power off within its time
-// limit is one that cannot run (125).
+// statuses are README.md's "How a board ends" (session.h); a board that does not power off
+// within its time limit is one that cannot run (125).
 
 #include "cosim.h"
 #include "machine.h"
@@ -51,11 +51,7 @@ void usage() {
                  "  --output-full    COMMAND's standard output on the guest's /dev/full\n"
                  "  --timeout S      stop the board if it has not powered off S seconds\n"
                  "                   after it started (default 180; 0: no limit), status 125\n"
-                 "Exit status: the command's (128 + the signal that ended it); 2 for a mistake\n"
-                 "in the options; 124 if the board failed while the command ran (it was\n"
-                 "stopped); 125 if the board could not run; 126 if the command could not be\n"
-                 "run, 127 if it was not found; 128 + the signal if emuboard got INT, TERM,\n"
-                 "HUP or QUIT (the machine is stopped).\n";
+              << common::exit_statuses();
 }
 
 // The options: the register's, then the board's own; a mistake throws UsageError.
@@ -113,9 +109,7 @@ int main(int argc, char **argv) {
     try {
         common::Failure failure;
         emuboard::Machine machine(options);
-        // A termination signal stops the machine, and the command with it.
-        std::optional<common::Session::Forwarding> forwarding(std::in_place, machine.qemu(),
-                                                              SIGKILL);
+        std::optional<common::Session::Forwarding> forwarding;
         std::cerr << "emuboard: booting " << emuboard::kernel_package()
                   << " under qemu-system-arm\n";
         auto *board = machine.board();
@@ -144,6 +138,9 @@ int main(int argc, char **argv) {
                     },
                     failure);
             });
+            // Once every thread has started, with the signals blocked, this one takes them: a
+            // termination signal stops the machine, and the command with it.
+            forwarding.emplace(machine.qemu(), SIGKILL);
             try {
                 run = machine.wait(limit);
             } catch (const std::exception &e) { // the relay is joined whatever went wrong

@@ -11,7 +11,7 @@
 //                                            the same, with no usable /dev/mem, to see how
 //                                            a command fails (image: the memory, the default)
 //
-// The exit statuses are the session's (session.h).
+// The exit statuses are README.md's "How a board ends" (session.h).
 
 #include "board.h"
 #include "cosim.h"
@@ -20,6 +20,7 @@
 #include "sandbox.h"
 #include "session.h"
 
+#include <csignal>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -41,11 +42,7 @@ void usage() {
                  "reset; either implies --rtl. --device absent|forbidden|unmappable puts,\n"
                  "instead of the memory (image), nothing, a /dev/mem the command may not open,\n"
                  "or one it cannot map.\n"
-                 "Exit status: the command's (128 + the signal that ended it); 2 for a\n"
-                 "mistake in the options; 124 if the board failed while the command ran (it\n"
-                 "was stopped); 125 if the board could not run; 126 if the command could not\n"
-                 "be run, 127 if it was not found; 128 + the signal if simboard got INT,\n"
-                 "TERM, HUP or QUIT (the command is ended).\n";
+              << common::exit_statuses();
 }
 
 } // namespace
@@ -90,12 +87,16 @@ int main(int argc, char **argv) {
         how.in = session.given(0);
         how.out = session.given(1);
         how.err = session.given(2);
+        // bubblewrap the init of a PID namespace: when it ends, at any step of its start,
+        // the kernel ends all that it started; and it ends with simboard, even by kill -9.
+        how.pid_namespace = true;
+        how.die_with_parent = true;
         common::Process run(simboard::sandbox(board, command, device), how);
         int status = 0;
         {
-            // A termination signal goes to bubblewrap, and the command with it; a failure
-            // of the battery or the co-simulation stops the command.
-            common::Session::Forwarding forwarding(run);
+            // A termination signal ends the sandbox, and the command with it (its init takes
+            // only SIGKILL); a failure of the battery or the co-simulation stops the command.
+            common::Session::Forwarding forwarding(run, SIGKILL);
             common::Failure::Stopping stopping(failure, [&run] { run.kill(); });
             status = run.wait(std::chrono::hours(24 * 365));
         }

@@ -5,10 +5,11 @@ namespace simboard {
 
 std::vector<std::string> sandbox(const common::Board &board,
                                  const std::vector<std::string> &command, Device device) {
-    // The host's whole tree, a fresh /dev without the host's devices, and the command dies
+    // The host's whole tree, a fresh /dev without the host's devices, a PID namespace with
+    // its own /proc (in which the command's pids are its launcher's), and the command dies
     // with whoever started it.
-    std::vector<std::string> argv{"bwrap", "--dev-bind",       "/", "/", "--dev",
-                                  "/dev",  "--die-with-parent"};
+    std::vector<std::string> argv{"bwrap", "--dev-bind",    "/",      "/",     "--dev",
+                                  "/dev",  "--unshare-pid", "--proc", "/proc", "--die-with-parent"};
     switch (device) {
     case Device::image:
         argv.insert(argv.end(), {"--bind", board.image(), "/dev/mem"});
