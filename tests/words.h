@@ -78,12 +78,14 @@ inline constexpr std::uint32_t no_wait = 0x00001770, default_wait = 0x19001770;
 
 // The battery's code as `read` shows it in word `n` (0, or 2 for input 0): that word if it
 // is one of the codes the discharging battery gave from the command's start to the read,
-// give or take one (the battery starts as the board starts the command, a little before the
-// command's own start: half a second more allows for it); else the code at the read, which
-// it then fails. Words read one by one (devmem's) may each show another of those codes.
+// give or take one; else the code at the read, which it then fails. The battery starts as
+// the board starts the command, before the command's own start: on the emulated board, as
+// the guest says it is ready, and on a loaded machine the command's shell has been seen to
+// start 0.9 s later, so two seconds more allow for it. Words read one by one (devmem's) may
+// each show another of those codes.
 inline std::uint32_t battery_code(const Read &read, std::size_t n) {
     const unsigned oldest = rtl::code_for(rtl::discharging_volts(0)) + 1;
-    const unsigned newest = rtl::code_for(rtl::discharging_volts(read.at + 0.5)) - 1;
+    const unsigned newest = rtl::code_for(rtl::discharging_volts(read.at + 2)) - 1;
     const std::uint32_t word = read.words.size() > n ? read.words[n] : 0;
     return word >= newest && word <= oldest ? word : rtl::code_for(rtl::discharging_volts(read.at));
 }
