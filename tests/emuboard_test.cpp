@@ -96,11 +96,10 @@ TEST(EmulatedBoard, TheKernelRefusesToMapSystemRam) {
 // The whole chain on a real ARM kernel: the battery, the front end, the converter,
 // battery_adc under Verilator, its word 0 in the guest's memory at 0xFF241000, /dev/mem, the
 // tool, the line. Lines are timed here as they come out of the guest.
-// Then the command reads the block's sixteen words twice, as the block answers them.
+// (The block's sixteen words, live, are read in the converter's cases below: a shell before
+// the tool would move its reads towards the battery's steps, which these lines are timed by.)
 TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
-    emuboard::Options options;
-    options.command = {"sh", "-c", reader(true) + "battery-voltage && take && sleep 0.2 && take"};
-    emuboard::Machine machine(options);
+    emuboard::Machine machine(emuboard::Options{});
     ASSERT_TRUE(machine.board());
     common::Failure failure;
     rtl::Cosim cosim(*machine.board(), {}, failure);
@@ -123,7 +122,6 @@ TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     emuboard::Run run = machine.wait();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
-    expect_converting(reads_in(run.out.substr(seen)), {});
     EXPECT_EQ(cosim.breaches(), "");
     EXPECT_EQ(failure.what(), std::nullopt);
 }
