@@ -102,7 +102,7 @@ TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     auto deadline = common::Clock::now() + std::chrono::seconds(120);
     while (!machine.started() && common::Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    cosim.start_battery();
+    cosim.command_starts();
     std::size_t seen = 0;
     for (int i = 0; i < 10 && common::Clock::now() < deadline; ++i) {
         std::string out;

@@ -39,11 +39,46 @@ Board::~Board() {
 }
 
 void Board::set_reading(std::uint32_t reading) {
-    unsigned char word[4];
-    for (int i = 0; i < 4; ++i)
-        word[i] = static_cast<unsigned char>(reading >> (8 * i));
-    if (pwrite(fd_, word, sizeof word, static_cast<off_t>(register_address - base_)) != sizeof word)
+    set_words({reading});
+}
+
+void Board::set_words(const std::vector<std::uint32_t> &words) {
+    // Little-endian, as the board's processor loads them.
+    std::vector<unsigned char> bytes;
+    for (std::uint32_t word : words)
+        for (unsigned i = 0; i < 4; ++i)
+            bytes.push_back(static_cast<unsigned char>(word >> (8 * i)));
+    if (pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(register_address - base_)) !=
+        static_cast<ssize_t>(bytes.size()))
         fail("write the register in " + image_);
+}
+
+std::vector<std::uint32_t> other_design_words() {
+    std::vector<std::uint32_t> words;
+    for (std::uint32_t address = register_address; address < register_address + 4096; address += 4)
+        words.push_back(address);
+    return words;
+}
+
+SysfsTree fpga_sysfs(Sysfs sysfs) {
+    if (sysfs == Sysfs::absent)
+        return {};
+    // An unconfigured Cyclone V waits in its configuration phase, which the driver reports
+    // as "write init"; configured, it is in user mode: "operating".
+    SysfsTree tree{{"fpga_manager", "fpga_manager/fpga0", "fpga_bridge"},
+                   {{"fpga_manager/fpga0/name", "Altera SOCFPGA FPGA Manager\n"},
+                    {"fpga_manager/fpga0/state",
+                     sysfs == Sysfs::unconfigured ? "write init\n" : "operating\n"}}};
+    // The bridges in the device tree's order, as they probe.
+    const char *const bridges[] = {"lwhps2fpga", "hps2fpga", "fpga2hps"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string br = "fpga_bridge/br" + std::to_string(i);
+        const bool disabled = sysfs == Sysfs::bridge_disabled && i == 0;
+        tree.folders.push_back(br);
+        tree.files.emplace_back(br + "/name", std::string(bridges[i]) + "\n");
+        tree.files.emplace_back(br + "/state", disabled ? "disabled\n" : "enabled\n");
+    }
+    return tree;
 }
 
 std::uint32_t discharged(unsigned seconds) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "failure.h"
+#include "options.h"
 #include "session.h"
 
 #include <condition_variable>
@@ -19,8 +20,11 @@ namespace common {
 
 // Physical memory up to the end of the lightweight bridge window (0xFF200000 + 2 MiB).
 inline constexpr std::uint64_t image_size = 0xFF400000;
-// The battery-voltage register: offset 0x41000 of the bridge window at 0xFF200000.
-inline constexpr std::uint64_t register_address = 0xFF200000 + 0x41000;
+// The lightweight HPS-to-FPGA bridge's window, and the battery-voltage register: offset
+// 0x41000 of it, the first of the block's sixteen words.
+inline constexpr std::uint64_t window_address = 0xFF200000;
+inline constexpr std::uint64_t register_address = window_address + 0x41000;
+inline constexpr unsigned block_words = 16;
 
 class Board {
   public:
@@ -34,8 +38,13 @@ class Board {
     // Writes the register as the FPGA would: a little-endian 32-bit word. A running command
     // that has mapped the image sees it at its next load.
     void set_reading(std::uint32_t reading);
+    // Writes `words` from the register's address on, in one write.
+    void set_words(const std::vector<std::uint32_t> &words);
 
     [[nodiscard]] const std::string &image() const { return image_; }
+    // The board's own folder, which goes with it: for what the command finds beside the
+    // memory (its programs, a sysfs tree).
+    [[nodiscard]] const std::string &folder() const { return dir_.path(); }
 
   private:
     TempDir dir_{"board"};
@@ -43,6 +52,24 @@ class Board {
     std::uint64_t base_ = 0;
     int fd_ = -1;
 };
+
+// The words of another design's slave at the register's address (--design other): an on-chip
+// memory of 4 KiB whose initialisation file gave each word its own address.
+std::vector<std::uint32_t> other_design_words();
+
+// A memory image that ends where the bridge window starts: the command's map of the window
+// succeeds and a load from it is a bus error, as where nothing answers.
+inline constexpr std::uint64_t image_without_window = window_address;
+
+// The FPGA manager and its bridges as the kernel's sysfs shows them under /sys/class for
+// `sysfs` (Documentation/ABI/testing/sysfs-class-fpga-manager and -fpga-bridge, and the
+// names drivers/fpga/socfpga.c and altera-hps2fpga.c register): the folders, parents
+// first, and each file with its content, paths relative to /sys/class. Empty for absent.
+struct SysfsTree {
+    std::vector<std::string> folders;
+    std::vector<std::pair<std::string, std::string>> files;
+};
+SysfsTree fpga_sysfs(Sysfs sysfs);
 
 // A battery that loses a few codes a second from about 3.25 V (code 3900) and settles at
 // about 0.7 V (code 400) after twenty minutes: the reading `seconds` into the discharge.

@@ -63,44 +63,78 @@ std::size_t one_of(const std::string &option, const std::string &value,
     refuse(option, value, "one of " + all);
 }
 
-std::vector<std::string> parse_options(const std::vector<std::string> &args, RegisterOptions &reg,
-                                       const std::vector<Option> &own) {
+bool RegisterOptions::nothing_answers() const {
+    for (const auto &c : claims)
+        if (c && c->window == Window::nothing)
+            return true;
+    return false;
+}
+
+namespace {
+
+// The options that play the register with the FPGA design: each asks for it.
+std::vector<Option> rtl_options(RegisterOptions &reg) {
     auto wants_rtl = [&reg](const std::string &option) {
         if (!reg.rtl) {
             reg.rtl.emplace();
             reg.rtl_by = option;
+            reg.claim(Decider::rtl, option, Window::block);
         }
+        return &*reg.rtl;
     };
-    std::vector<Option> options{
+    return {
+        {"--rtl", false, [wants_rtl](const std::string &) { wants_rtl("--rtl"); }},
+        {"--volts", true,
+         [wants_rtl](const std::string &value) {
+             double volts = parse_volts(value);
+             wants_rtl("--volts")->volts = volts;
+         }},
+        {"--fpga-reset", false,
+         [wants_rtl](const std::string &) { wants_rtl("--fpga-reset")->fpga_reset = true; }},
+        {"--converter", true,
+         [wants_rtl](const std::string &value) {
+             auto kind = static_cast<Converter>(
+                 1 + one_of("--converter", value, {"sdo-low", "sdo-high", "asleep"}));
+             wants_rtl("--converter")->converter = kind;
+         }},
+    };
+}
+
+// The options that say what else is at the register's address, and around it.
+std::vector<Option> window_options(RegisterOptions &reg) {
+    return {
         {"--reading", true,
          [&reg](const std::string &value) {
              reg.held = parse_reading(value);
              if (!reg.held)
                  refuse("--reading", value, "a reading from 0 to 4294967295");
+             reg.claim(Decider::reading, "--reading", Window::held);
          }},
-        {"--rtl", false, [&wants_rtl](const std::string &) { wants_rtl("--rtl"); }},
-        {"--volts", true,
-         [&reg, &wants_rtl](const std::string &value) {
-             double volts = parse_volts(value);
-             wants_rtl("--volts");
-             reg.rtl->volts = volts;
+        {"--design", true,
+         [&reg](const std::string &value) {
+             reg.design = static_cast<Design>(1 + one_of("--design", value, {"other", "none"}));
+             reg.claim(Decider::design, "--design " + value,
+                       reg.design == Design::other ? Window::other_design : Window::nothing);
          }},
-        {"--fpga-reset", false,
-         [&reg, &wants_rtl](const std::string &) {
-             wants_rtl("--fpga-reset");
-             reg.rtl->fpga_reset = true;
+        {"--sysfs", true,
+         [&reg](const std::string &value) {
+             reg.sysfs = static_cast<Sysfs>(
+                 1 + one_of("--sysfs", value, {"ready", "unconfigured", "bridge-disabled"}));
+             reg.claims.at(static_cast<std::size_t>(Decider::sysfs)).reset();
+             if (reg.sysfs != Sysfs::ready)
+                 reg.claim(Decider::sysfs, "--sysfs " + value, Window::nothing);
          }},
         {"--help", false, [&reg](const std::string &) { reg.help = true; }},
     };
-    options.insert(options.end(), own.begin(), own.end());
+}
 
+// Takes the options in `args` up to the command, which starts at the index returned.
+std::size_t take_options(const std::vector<std::string> &args, const std::vector<Option> &options) {
     std::size_t i = 0;
     for (; i < args.size(); ++i) {
         const std::string &word = args[i];
-        if (word == "--") {
-            ++i;
-            break;
-        }
+        if (word == "--")
+            return i + 1;
         if (word.size() < 2 || word[0] != '-')
             break;
         const std::size_t equals = word.find('=');
@@ -123,9 +157,29 @@ std::vector<std::string> parse_options(const std::vector<std::string> &args, Reg
         }
         option->take(value);
     }
-    if (reg.held && reg.rtl)
-        throw UsageError("--reading and " + reg.rtl_by + " cannot go together");
-    return {args.begin() + static_cast<std::ptrdiff_t>(i), args.end()};
+    return i;
+}
+
+// Two options that put different things at the window, named in the deciders' order.
+void check_window(const RegisterOptions &reg) {
+    for (std::size_t i = 0; i < reg.claims.size(); ++i)
+        for (std::size_t j = i + 1; j < reg.claims.size(); ++j)
+            if (reg.claims[i] && reg.claims[j] && reg.claims[i]->window != reg.claims[j]->window)
+                throw UsageError(reg.claims[i]->by + " and " + reg.claims[j]->by +
+                                 " cannot go together");
+}
+
+} // namespace
+
+std::vector<std::string> parse_options(const std::vector<std::string> &args, RegisterOptions &reg,
+                                       const std::vector<Option> &own) {
+    std::vector<Option> options = window_options(reg);
+    const std::vector<Option> rtl = rtl_options(reg);
+    options.insert(options.end(), rtl.begin(), rtl.end());
+    options.insert(options.end(), own.begin(), own.end());
+    const std::size_t command = take_options(args, options);
+    check_window(reg);
+    return {args.begin() + static_cast<std::ptrdiff_t>(command), args.end()};
 }
 
 } // namespace common

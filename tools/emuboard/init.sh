@@ -33,6 +33,17 @@ do
     i=$((i + 1))
 done 2>/dev/null
 
+# The FPGA manager and its bridges (emuboard --sysfs), in /sys/class beside the kernel's own
+# classes, read-only: a tmpfs there, the kernel's classes bound back from a second mount of
+# sysfs, and the tree of /sysfs.
+if [ -d /sysfs ]; then
+    mkdir /tmp/sys && mount -t sysfs sysfs /tmp/sys && mount -t tmpfs -o mode=0755 class /sys/class
+    for c in /tmp/sys/class/*; do
+        mkdir "/sys/class/${c##*/}" && mount --bind "$c" "/sys/class/${c##*/}"
+    done
+    cp -a /sysfs/. /sys/class/ && mount -o remount,ro /sys/class
+fi
+
 # /job sets `user` (root or nobody), `output` (port, full or closed), `errors` (port or
 # closed) and the command in "$@".
 . /job

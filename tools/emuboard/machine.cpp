@@ -125,6 +125,14 @@ void write_initramfs(const std::string &dir, const Options &options, const std::
         cpio.add("lib/" + m, S_IFREG | 0644, read_file(in_cache + m));
     for (const auto &[name, bytes] : tools)
         cpio.add(name, S_IFREG | 0755, bytes);
+    // The FPGA's sysfs tree, which /init puts in /sys/class.
+    const common::SysfsTree sysfs = common::fpga_sysfs(options.sysfs);
+    if (!sysfs.folders.empty())
+        cpio.add("sysfs", S_IFDIR | 0755);
+    for (const auto &folder : sysfs.folders)
+        cpio.add("sysfs/" + folder, S_IFDIR | 0755);
+    for (const auto &[path, content] : sysfs.files)
+        cpio.add("sysfs/" + path, S_IFREG | 0444, content);
     for (const auto &[name, bytes] :
          {std::pair{"initramfs.cpio", cpio.finish()}, {"out", ""}, {"err", ""}, {"report", ""}})
         if (!(std::ofstream(dir + "/" + name, std::ios::binary) << bytes).flush())

@@ -47,6 +47,8 @@ struct Options {
     bool output_full = false;   // the command's standard output on the guest's /dev/full
     bool output_closed = false; // ... closed
     bool errors_closed = false; // the command's standard error closed
+    // The FPGA manager and bridges that the guest's /sys/class shows (common::fpga_sysfs).
+    common::Sysfs sysfs = common::Sysfs::absent;
     // Its words, passed to the guest intact; empty: battery-voltage.
     std::vector<std::string> command;
 };

@@ -10,9 +10,9 @@
 // statuses are the session's (session.h); a board that does not power off within its time
 // limit is one that cannot run (125).
 
-#include "cosim.h"
 #include "machine.h"
 #include "options.h"
+#include "register.h"
 #include "relay.h"
 #include "session.h"
 
@@ -30,32 +30,47 @@
 namespace {
 
 void usage() {
-    std::cout << "usage: emuboard [--reading N | --rtl [--volts V] [--fpga-reset]]\n"
-                 "                [--memory window|ram|none] [--unprivileged] [--output-full]\n"
-                 "                [--timeout SECONDS] [--] [COMMAND [ARG]...]\n"
-                 "Boots Debian's ARMv7 kernel under qemu-system-arm and runs COMMAND there "
-                 "(default:\n"
-                 "battery-voltage), with the battery-voltage register at 0xFF241000 played by "
-                 "this\n"
-                 "machine. Without --reading the battery discharges.\n"
-                 "  --reading N      the register held at N (decimal, or hex after 0x)\n"
-                 "  --rtl            the register is word 0 of the FPGA design under Verilator,\n"
-                 "                   from the battery through the front end and the converter;\n"
-                 "                   at the end, how many clocks it ran and conversions it made\n"
-                 "  --volts V        --rtl, with the battery held at V volts\n"
-                 "  --fpga-reset     --rtl, with the block held in reset\n"
-                 "  --memory window  the bridge window free for the register (default)\n"
-                 "  --memory ram     the bridge window is the kernel's System RAM\n"
-                 "  --memory none    nothing behind the bridge window (a 1 GiB machine)\n"
-                 "  --unprivileged   run COMMAND as nobody\n"
-                 "  --output-full    COMMAND's standard output on the guest's /dev/full\n"
-                 "  --timeout S      stop the board if it has not powered off S seconds\n"
-                 "                   after it started (default 180; 0: no limit), status 125\n"
-                 "Exit status: the command's (128 + the signal that ended it); 2 for a mistake\n"
-                 "in the options; 124 if the board failed while the command ran (it was\n"
-                 "stopped); 125 if the board could not run; 126 if the command could not be\n"
-                 "run, 127 if it was not found; 128 + the signal if emuboard got INT, TERM,\n"
-                 "HUP or QUIT (the machine is stopped).\n";
+    std::cout
+        << "usage: emuboard [--reading N | --rtl [--volts V] [--fpga-reset] [--converter KIND]]\n"
+           "                [--design other|none] [--sysfs STATE]\n"
+           "                [--memory window|ram|none] [--unprivileged] [--output-full]\n"
+           "                [--timeout SECONDS] [--] [COMMAND [ARG]...]\n"
+           "Boots Debian's ARMv7 kernel under qemu-system-arm and runs COMMAND there "
+           "(default:\n"
+           "battery-voltage), with the battery-voltage register at 0xFF241000 played by "
+           "this\n"
+           "machine. Without --reading the battery discharges.\n"
+           "  --reading N      the register held at N (decimal, or hex after 0x)\n"
+           "  --rtl            the register is the FPGA design under Verilator, its sixteen\n"
+           "                   words at 0xFF241000 to 0xFF24103C, from the battery through\n"
+           "                   the front end and the converter; at the end, how many\n"
+           "                   clocks it ran and conversions it made\n"
+           "  --volts V        --rtl, with the battery held at V volts\n"
+           "  --fpga-reset     --rtl, with the block held in reset\n"
+           "  --converter sdo-low|sdo-high\n"
+           "                   --rtl, with a converter that does not answer\n"
+           "  --converter asleep\n"
+           "                   --rtl, the FPGA configured as the command starts, which\n"
+           "                   leaves the converter asleep: the block waits 0.4 s of its\n"
+           "                   time, about 20 s here\n"
+           "  --design other   another design's on-chip memory at the register (each word\n"
+           "                   its own address)\n"
+           "  --design none    nothing at the register: a load is a bus error\n"
+           "  --sysfs ready|unconfigured|bridge-disabled\n"
+           "                   the FPGA manager and its bridges in /sys/class; unconfigured\n"
+           "                   or bridge-disabled, nothing answers at the register\n"
+           "  --memory window  the bridge window free for the register (default)\n"
+           "  --memory ram     the bridge window is the kernel's System RAM\n"
+           "  --memory none    nothing behind the bridge window (a 1 GiB machine)\n"
+           "  --unprivileged   run COMMAND as nobody\n"
+           "  --output-full    COMMAND's standard output on the guest's /dev/full\n"
+           "  --timeout S      stop the board if it has not powered off S seconds\n"
+           "                   after it started (default 180; 0: no limit), status 125\n"
+           "Exit status: the command's (128 + the signal that ended it); 2 for a mistake\n"
+           "in the options; 124 if the board failed while the command ran (it was\n"
+           "stopped); 125 if the board could not run; 126 if the command could not be\n"
+           "run, 127 if it was not found; 128 + the signal if emuboard got INT, TERM,\n"
+           "HUP or QUIT (the machine is stopped).\n";
 }
 
 // The options: the register's, then the board's own; a mistake throws UsageError.
@@ -66,8 +81,14 @@ std::vector<std::string> parse(int argc, char **argv, common::RegisterOptions &r
         {argv + 1, argv + argc}, reg,
         {{"--memory", true,
           [&](const std::string &value) {
+              // The window this machine holds is the one where the register can be.
               options.memory =
                   static_cast<emuboard::Memory>(common::one_of("--memory", value, memories));
+              reg.claims.at(static_cast<std::size_t>(common::Decider::board)).reset();
+              if (options.memory != emuboard::Memory::window)
+                  reg.claim(common::Decider::board, "--memory " + value,
+                            options.memory == emuboard::Memory::ram ? common::Window::ram
+                                                                    : common::Window::nothing);
           }},
          {"--unprivileged", false, [&](const std::string &) { options.unprivileged = true; }},
          {"--output-full", false, [&](const std::string &) { options.output_full = true; }},
@@ -79,13 +100,60 @@ std::vector<std::string> parse(int argc, char **argv, common::RegisterOptions &r
                                            "' is not a number of seconds from 0 to 31536000");
               limit = std::chrono::seconds(*seconds == 0 ? 365 * 24 * 3600 : *seconds);
           }}});
-    // The register, held or played by the co-simulation, is in the window this machine holds.
-    const std::string memory = "--memory " + memories.at(static_cast<std::size_t>(options.memory));
-    if (reg.rtl && options.memory != emuboard::Memory::window)
-        throw common::UsageError(reg.rtl_by + " and " + memory + " cannot go together");
-    if (reg.held && options.memory != emuboard::Memory::window)
-        throw common::UsageError("--reading and " + memory + " cannot go together");
+    // Where nothing answers, the machine has nothing at the window.
+    if (reg.nothing_answers())
+        options.memory = emuboard::Memory::none;
+    options.sysfs = reg.sysfs;
     return command;
+}
+
+// Waits for the run, passing its output on as it comes; the register's side starts with the
+// command. A failure of the machine's own is kept in `error`, once the relay is done.
+std::optional<emuboard::Run> wait_for(emuboard::Machine &machine, rtl::Register &played,
+                                      common::Failure &failure, std::chrono::seconds limit,
+                                      std::string &error) {
+    std::atomic<bool> done = false;
+    std::optional<emuboard::Run> run;
+    common::Failure::Stopping stopping(failure, [&machine] { machine.stop(); });
+    std::thread relay([&] {
+        emuboard::relay(
+            machine, done, [&played] { played.command_starts(); }, failure);
+    });
+    try {
+        run = machine.wait(limit);
+    } catch (const std::exception &e) { // the relay is joined whatever went wrong
+        error = e.what();
+    }
+    done = true;
+    relay.join();
+    return run;
+}
+
+// Boots the machine and runs the command on it, with the register played; the board's
+// status.
+int boot(const common::RegisterOptions &reg, const emuboard::Options &options,
+         std::chrono::seconds limit) {
+    common::Failure failure;
+    emuboard::Machine machine(options);
+    // A termination signal stops the machine, and the command with it.
+    std::optional<common::Session::Forwarding> forwarding(std::in_place, machine.qemu(), SIGKILL);
+    std::cerr << "emuboard: booting " << emuboard::kernel_package() << " under qemu-system-arm\n";
+    // The FPGA design runs from the start, as a configured FPGA would before the board boots.
+    rtl::Register played(machine.board(), reg, failure);
+    std::string error;
+    const std::optional<emuboard::Run> run = wait_for(machine, played, failure, limit, error);
+    forwarding.reset();
+    for (const auto &line : played.said())
+        std::cerr << "emuboard: " << line << '\n';
+    if (common::Session::signalled())
+        return common::Session::status(0);
+    if (auto what = failure.what()) {
+        std::cerr << "emuboard: " << *what << '\n';
+        return common::board_failed;
+    }
+    if (!error.empty())
+        throw emuboard::Error(error);
+    return run->status;
 }
 
 } // namespace
@@ -109,61 +177,8 @@ int main(int argc, char **argv) {
     options.errors_closed = session.given(2) == common::closed;
     // A reader of the output that goes away is a failure to say, not the end of emuboard.
     (void)signal(SIGPIPE, SIG_IGN);
-
     try {
-        common::Failure failure;
-        emuboard::Machine machine(options);
-        // A termination signal stops the machine, and the command with it.
-        std::optional<common::Session::Forwarding> forwarding(std::in_place, machine.qemu(),
-                                                              SIGKILL);
-        std::cerr << "emuboard: booting " << emuboard::kernel_package()
-                  << " under qemu-system-arm\n";
-        auto *board = machine.board();
-        if (board && !reg.rtl)
-            board->set_reading(reg.held.value_or(common::discharged(0)));
-        // The FPGA design runs from the start, as a configured FPGA would before the board
-        // boots; its battery starts to discharge with the command.
-        std::optional<rtl::Cosim> cosim;
-        if (board && reg.rtl)
-            cosim.emplace(*board, *reg.rtl, failure);
-        // The run, passed on as it comes. The battery starts to discharge with the command.
-        std::atomic<bool> done = false;
-        std::optional<emuboard::Run> run;
-        std::string error;
-        {
-            common::Failure::Stopping stopping(failure, [&machine] { machine.stop(); });
-            std::thread relay([&] {
-                std::optional<common::Battery> battery;
-                emuboard::relay(
-                    machine, done,
-                    [&] {
-                        if (cosim)
-                            cosim->start_battery();
-                        if (board && !reg.rtl && !reg.held)
-                            battery.emplace(*board, failure);
-                    },
-                    failure);
-            });
-            try {
-                run = machine.wait(limit);
-            } catch (const std::exception &e) { // the relay is joined whatever went wrong
-                error = e.what();
-            }
-            done = true;
-            relay.join();
-        }
-        forwarding.reset();
-        if (cosim)
-            std::cerr << "emuboard: " << cosim->summary() << '\n';
-        if (common::Session::signalled())
-            return common::Session::status(0);
-        if (auto what = failure.what()) {
-            std::cerr << "emuboard: " << *what << '\n';
-            return common::board_failed;
-        }
-        if (!error.empty())
-            throw emuboard::Error(error);
-        return run->status;
+        return boot(reg, options, limit);
     } catch (const std::exception &e) {
         if (common::Session::signalled())
             return common::Session::status(0);

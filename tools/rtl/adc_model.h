@@ -35,12 +35,15 @@
 // reference off; the next word loaded whole with SLP = 0 wakes it, and its reference then
 // charges for tREFWAKE (200 ms with the datasheet's 10 uF and 2.2 uF). A conversion started
 // asleep or before the reference is up returns `waking`, another code given to no input.
+// A part that does not answer (stick_sdo()) takes nothing from the pins, converts nothing and
+// names no breach; its SDO pin reads one level.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 
 class Adc {
@@ -84,6 +87,11 @@ class Adc {
         word_whole_ = word_ended_ = true;
         sleeps_ = asleep_ = true;
     }
+    // The part as a board with a dead or missing one shows it: SDO held `high` by the
+    // FPGA's weak pull-up on a pin that nothing drives (a part not soldered), or low by a
+    // dead part that pulls it to its ground.
+    void stick_sdo(bool high) { stuck_ = high; }
+
     // Whether the part sleeps, and when its reference is up (ps).
     [[nodiscard]] bool asleep() const { return asleep_; }
     [[nodiscard]] std::int64_t awake_at() const { return awake_at_; }
@@ -118,6 +126,8 @@ class Adc {
 
     // The pins' levels from time t (ps) on.
     void step(std::int64_t t, bool convst, bool sck, bool sdi) {
+        if (stuck_)
+            return;
         finish(t);
         if (convst && !convst_) {
             convst_rise_ = t;
@@ -155,6 +165,8 @@ class Adc {
 
     // SDO at the FPGA's input at time t (ps), with the pins as last stepped.
     bool sdo(std::int64_t t) {
+        if (stuck_)
+            return *stuck_;
         finish(t);
         if (converting_ || shifted_ >= 12)
             return noise();
@@ -276,4 +288,5 @@ class Adc {
     bool word_whole_ = false, word_ended_ = true, seventh_rise_due_ = false;
     bool sleeps_ = false, asleep_ = false;
     std::int64_t awake_at_ = never;
+    std::optional<bool> stuck_;
 };

@@ -2,10 +2,12 @@
 #include "cosim.h"
 
 #include "Vadc50.h"
+#include "Vadc50wake.h"
 #include "adc_bench.h"
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 namespace rtl {
 
@@ -56,9 +58,38 @@ void Cosim::run(common::Board &board, common::RtlOptions settings) {
     Adc adc;
     for (unsigned c = 0; c < 8; ++c)
         adc.set_code(c, other_input(c));
-    Bench<Vadc50> bench(adc, clock_hz);
-    std::uint32_t in_memory = 0;
-    board.set_reading(in_memory);
+    switch (settings.converter) {
+    case common::Converter::working:
+        serve<Vadc50>(board, settings, adc);
+        break;
+    case common::Converter::sdo_low:
+    case common::Converter::sdo_high:
+        adc.stick_sdo(settings.converter == common::Converter::sdo_high);
+        serve<Vadc50>(board, settings, adc);
+        break;
+    case common::Converter::asleep:
+        // The design with its wait for the reference, loaded as the command starts: until
+        // then the FPGA is not configured, and its block does not run.
+        while (!configured_ && !done_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        adc.configured_with_pins_high();
+        serve<Vadc50wake>(board, settings, adc);
+        break;
+    }
+}
+
+template <class Top>
+void Cosim::serve(common::Board &board, common::RtlOptions settings, Adc &adc) {
+    // Configuration leaves the block as a reset would, with no reset; the others start
+    // from one, as the boards' designs always have.
+    const auto start = settings.converter == common::Converter::asleep
+                           ? Bench<Top>::Start::configured
+                           : Bench<Top>::Start::reset;
+    Bench<Top> bench(adc, clock_hz, start);
+    std::vector<unsigned> addresses(common::block_words);
+    std::iota(addresses.begin(), addresses.end(), 0U);
+    std::vector<std::uint32_t> in_memory(common::block_words, 0);
+    board.set_words(in_memory);
     auto next = common::Clock::now();
     while (!done_) {
         double t = common::seconds(common::Clock::now() - started());
@@ -66,10 +97,10 @@ void Cosim::run(common::Board &board, common::RtlOptions settings) {
         bench.hold_reset(settings.fpga_reset);
         bench.clocks(burst);
         bench.forget_seen();
-        std::uint32_t word0 = bench.read(0);
-        if (word0 != in_memory)
-            board.set_reading(in_memory = word0);
-        clocks_ += burst + 1;
+        std::vector<std::uint32_t> words = bench.read_each(addresses);
+        if (words != in_memory)
+            board.set_words(in_memory = std::move(words));
+        clocks_ += burst + common::block_words;
         conversions_ = adc.conversions(battery_channel);
         if (!adc.breaches().empty()) {
             std::lock_guard lock(mutex_);

@@ -1,17 +1,18 @@
 // SPDX-License-Identifier: MIT
 // The register played by the FPGA design itself: battery_adc under Verilator, driving the
 // converter's model, whose battery input comes through the board's front end from a battery
-// model. Every Avalon read of word 0 is what lands at 0xFF241000 in the board's memory.
+// model. The block's sixteen words, read over its Avalon slave, are what lands at 0xFF241000
+// to 0xFF24103C in the board's memory.
 //
 // The block, with its default settings, runs slower than real time, as fast as this machine
 // lets it: every millisecond of wall time it runs a burst of 1024 clocks (20.48 us at
 // 50 MHz: two and a half frames of 7.88 us, and one or two conversions of the battery
 // channel, which 9 frames in 16 convert), with the battery's voltage as it is at the start
-// of that burst, and reads word 0 on every clock. The last read of a burst goes to memory at
-// its end. A change at the battery input reaches word 0 within 17.9 us, less than a burst,
-// so a reading in memory is the battery as it was at the start of the burst that ended
-// with it: at most a millisecond of wall time before, 5 ms with room for the scheduler
-// (the sampling window).
+// of that burst, and reads word 0 now and then through it. At the end of the burst it reads
+// all sixteen words, back to back, and those that changed go to memory. A change at the
+// battery input reaches word 0 within 17.9 us, less than a burst, so a reading in memory is
+// the battery as it was at the start of the burst that ended with it: at most a millisecond
+// of wall time before, 5 ms with room for the scheduler (the sampling window).
 #pragma once
 
 #include "board.h"
@@ -26,6 +27,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+class Adc;
 
 namespace rtl {
 
@@ -47,20 +50,26 @@ unsigned other_input(unsigned channel);
 
 class Cosim {
   public:
-    // Starts the block, the converter and the battery; word 0 goes to `board`'s register.
-    // A failure (a write to the board) ends the co-simulation, and goes to `failure`.
+    // Starts the block, the converter and the battery; the block's words go to `board`'s
+    // register. A failure (a write to the board) ends the co-simulation, and goes to
+    // `failure`.
     Cosim(common::Board &board, common::RtlOptions settings, common::Failure &failure);
     ~Cosim();
     Cosim(const Cosim &) = delete;
     Cosim &operator=(const Cosim &) = delete;
 
-    // When the battery started to discharge: when the block started, or the last
-    // start_battery(). The block runs from its construction, as a configured FPGA would
-    // before the tool starts; a board whose command starts later starts the battery then.
+    // The block runs from its construction, as a configured FPGA would before the tool
+    // starts; a board whose command starts later says so here. The battery starts to
+    // discharge again, and a design whose converter the configuration leaves asleep
+    // (Converter::asleep) is loaded now, as by a user who loads it and then runs the command.
+    void command_starts() {
+        started_ns_ = common::nanoseconds(common::Clock::now());
+        configured_ = true;
+    }
+    // When the battery started to discharge: when the block started, or command_starts().
     [[nodiscard]] common::Clock::time_point started() const {
         return common::time_point(started_ns_);
     }
-    void start_battery() { started_ns_ = common::nanoseconds(common::Clock::now()); }
     [[nodiscard]] std::uint64_t clocks() const { return clocks_; }
     [[nodiscard]] std::uint64_t battery_conversions() const { return conversions_; }
     // What the boards say of the design at the end of a run.
@@ -77,9 +86,10 @@ class Cosim {
 
   private:
     void run(common::Board &board, common::RtlOptions settings);
+    template <class Top> void serve(common::Board &board, common::RtlOptions settings, Adc &adc);
 
     std::atomic<std::int64_t> started_ns_;
-    std::atomic<bool> done_ = false, flat_out_ = false;
+    std::atomic<bool> done_ = false, flat_out_ = false, configured_ = false;
     std::atomic<std::uint64_t> clocks_ = 0, conversions_ = 0;
     mutable std::mutex mutex_;
     std::string breaches_;

@@ -19,9 +19,11 @@ enum class Device : std::uint8_t {
     unmappable, // /dev/null: it opens, but cannot be mapped
 };
 
-// The bubblewrap command line that runs `command` with `device` at /dev/mem.
+// The bubblewrap command line that runs `command` with `device` at /dev/mem; and, if
+// `classes` names a folder, each folder in it in /sys/class, read-only, beside the host's own
+// classes (a sysfs tree the host's kernel does not have).
 std::vector<std::string> sandbox(const common::Board &board,
                                  const std::vector<std::string> &command,
-                                 Device device = Device::image);
+                                 Device device = Device::image, const std::string &classes = {});
 
 } // namespace simboard
