@@ -28,29 +28,36 @@ using simboard::Device;
 
 namespace {
 
-const std::string no_sysfs = "FPGA manager: none in sysfs, not checked\n"
-                             "lightweight bridge: none named lwhps2fpga in sysfs, not checked\n";
-const std::string ready = "FPGA manager fpga0: operating\nlightweight bridge br0: enabled\n";
+std::string no_sysfs() {
+    return "FPGA manager: none in sysfs, not checked\n"
+           "lightweight bridge: none named lwhps2fpga in sysfs, not checked\n";
+}
+std::string ready() {
+    return "FPGA manager fpga0: operating\nlightweight bridge br0: enabled\n";
+}
 
 // From its own start the program answers within its interval and this: room for the
 // sanitizer's and qemu-arm's start (0.15 s at most, measured), below the pause a fault adds.
 constexpr double answer_s = 0.25;
 
+std::string channel_line(unsigned c, unsigned code) {
+    const std::string shown = std::to_string(code);
+    return "channel " + std::to_string(c) + ": " + shown + ", " + shown +
+           " mV at the converter's input\n";
+}
+
 // The block behind --rtl, to the byte but for the count's line (see steady()): its
 // settings, the battery held at 2.4 V (2730), and the other inputs as the co-simulation
 // gives them.
 std::string healthy_rtl() {
-    std::string out = ready +
+    std::string out = ready() +
                       "block: battery_adc version 1 (0x42414401)\nclock: 50000000 Hz\n"
                       "battery channel: 0\nframe: 395 clocks, 7900 ns\nacquisition: 6000 ns\n"
                       "wake-up wait: 0 ms\nbattery-only mode: off\nconversions\n"
                       "fresh channels: 0 1 2 3 4 5 6 7\n"
                       "battery: 2730 (word 0, what battery-voltage prints), 2730 mV\n";
-    for (unsigned c = 0; c < 8; ++c) {
-        const std::string code = std::to_string(c == 0 ? 2730 : rtl::other_input(c));
-        out += "channel " + std::to_string(c) + ": " + code + ", " + code +
-               " mV at the converter's input\n";
-    }
+    for (unsigned c = 0; c < 8; ++c)
+        out += channel_line(c, c == 0 ? 2730 : rtl::other_input(c));
     return out + "healthy: the block answers, converts, and its codes move\n";
 }
 
@@ -63,52 +70,56 @@ struct Verdict {
     std::string word, out;
     bool whole = true;
 };
-const std::vector<Verdict> verdicts{
-    {{"--rtl", "--volts", "2.4", "--sysfs", "ready"}, 0, "healthy", healthy_rtl()},
-    {{"--sysfs", "unconfigured"},
-     3,
-     "unconfigured",
-     "the FPGA is not configured: the FPGA manager fpga0 is in state 'write init', not "
-     "'operating'; no load made\n"},
-    {{"--sysfs", "bridge-disabled"},
-     3,
-     "bridge-disabled",
-     "the lightweight HPS-to-FPGA bridge br0 (lwhps2fpga) is 'disabled', not 'enabled'; no load "
-     "made\n"},
-    {{"--design", "other", "--sysfs", "ready"},
-     5,
-     "no-block",
-     ready + "0xFF241000: 0xFF241000 0xFF241004 0xFF241008 0xFF24100C 0xFF241010 0xFF241014 "
+std::vector<Verdict> verdicts() {
+    return {
+        {{"--rtl", "--volts", "2.4", "--sysfs", "ready"}, 0, "healthy", healthy_rtl()},
+        {{"--sysfs", "unconfigured"},
+         3,
+         "unconfigured",
+         "the FPGA is not configured: the FPGA manager fpga0 is in state 'write init', not "
+         "'operating'; no load made\n"},
+        {{"--sysfs", "bridge-disabled"},
+         3,
+         "bridge-disabled",
+         "the lightweight HPS-to-FPGA bridge br0 (lwhps2fpga) is 'disabled', not 'enabled'; no "
+         "load "
+         "made\n"},
+        {{"--design", "other", "--sysfs", "ready"},
+         5,
+         "no-block",
+         ready() +
+             "0xFF241000: 0xFF241000 0xFF241004 0xFF241008 0xFF24100C 0xFF241010 0xFF241014 "
              "0xFF241018 0xFF24101C\n0xFF241020: 0xFF241020 0xFF241024 0xFF241028 0xFF24102C "
              "0xFF241030 0xFF241034 0xFF241038 0xFF24103C\nno battery_adc block at 0xFF241000: "
              "another design's words, word 15 reads 0xFF24103C, not 0x42414401\n"},
-    {{"--design", "none"},
-     5,
-     "no-block",
-     no_sysfs + "no battery_adc block at 0xFF241000: the load from 0xFF241000 ended in a bus "
-                "error, nothing answered\n"},
-    {{"--rtl", "--fpga-reset"},
-     6,
-     "in-reset",
-     no_sysfs + "the block is held in reset: every word reads 0\n"},
-    {{"--converter", "asleep"},
-     7,
-     "waking",
-     "waiting for the converter's reference: the count stood at 0 over 100 ms (the block waits "
-     "400 ms after a reset or a configuration)\n",
-     false},
-    {{"--converter", "sdo-low"},
-     8,
-     "converter-silent",
-     "the converter does not answer: the count moves, but every code reads 0 (SDO stuck low)\n",
-     false},
-    {{"--converter", "sdo-high", "--sysfs", "ready"},
-     8,
-     "converter-silent",
-     "the converter does not answer: the count moves, but every code reads 4095 (SDO stuck "
-     "high)\n",
-     false},
-};
+        {{"--design", "none"},
+         5,
+         "no-block",
+         no_sysfs() + "no battery_adc block at 0xFF241000: the load from 0xFF241000 ended in a bus "
+                      "error, nothing answered\n"},
+        {{"--rtl", "--fpga-reset"},
+         6,
+         "in-reset",
+         no_sysfs() + "the block is held in reset: every word reads 0\n"},
+        {{"--converter", "asleep"},
+         7,
+         "waking",
+         "waiting for the converter's reference: the count stood at 0 over 100 ms (the block waits "
+         "400 ms after a reset or a configuration)\n",
+         false},
+        {{"--converter", "sdo-low"},
+         8,
+         "converter-silent",
+         "the converter does not answer: the count moves, but every code reads 0 (SDO stuck low)\n",
+         false},
+        {{"--converter", "sdo-high", "--sysfs", "ready"},
+         8,
+         "converter-silent",
+         "the converter does not answer: the count moves, but every code reads 4095 (SDO stuck "
+         "high)\n",
+         false},
+    };
+}
 
 // The line that says the count and the rates, which change from run to run, as "conversions".
 std::string steady(std::string output) {
@@ -187,7 +198,7 @@ class Status : public testing::TestWithParam<Variant> {
 
 // Through simboard's own command line, its faults one after another.
 TEST_P(Status, EachVerdictOfTheBoardsFaults) {
-    for (const auto &v : verdicts) {
+    for (const auto &v : verdicts()) {
         SCOPED_TRACE(v.options.back());
         std::string forms[2];
         for (int k = 0; k < 2; ++k) {
@@ -254,7 +265,7 @@ TEST_P(Status, WhatTheDeviceRefusesIsAVerdict) {
         SCOPED_TRACE(verdict);
         Process run = start({}, device);
         EXPECT_EQ(run.wait(), 4);
-        EXPECT_EQ(run.output(), no_sysfs + verdict + "\n");
+        EXPECT_EQ(run.output(), no_sysfs() + verdict + "\n");
         EXPECT_LT(own_time(run), answer_s);
     }
 }
@@ -303,11 +314,10 @@ class StatusOnTheEmulatedBoard : public testing::TestWithParam<Verdict> {};
 TEST_P(StatusOnTheEmulatedBoard, EachVerdictOfTheBoardsFaults) {
     std::vector<std::string> command{common::next_to_self("emuboard")};
     command.insert(command.end(), GetParam().options.begin(), GetParam().options.end());
-    command.insert(command.end(),
-                   {"--", "sh", "-c",
-                    "battery-adc-status; echo status $?; battery-adc-status --keys; echo status "
-                    "$?; battery-adc-status >/dev/full; echo status $?; battery-adc-status "
-                    "--interval 5 2>&1; echo status $?"});
+    const std::string script = "battery-adc-status; echo status $?; battery-adc-status --keys; "
+                               "echo status $?; battery-adc-status >/dev/full; echo status $?; "
+                               "battery-adc-status --interval 5 2>&1; echo status $?";
+    command.insert(command.end(), {"--", "sh", "-c", script});
     Process run(command, common::Spawn{common::environment()});
     EXPECT_EQ(run.wait(std::chrono::seconds(180)), 0) << run.errors();
     const std::string status = "status " + std::to_string(GetParam().status) + "\n";
@@ -323,7 +333,7 @@ TEST_P(StatusOnTheEmulatedBoard, EachVerdictOfTheBoardsFaults) {
               "status 2\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Fault, StatusOnTheEmulatedBoard, testing::ValuesIn(verdicts),
+INSTANTIATE_TEST_SUITE_P(Fault, StatusOnTheEmulatedBoard, testing::ValuesIn(verdicts()),
                          [](const auto &v) {
                              std::string name = "Status" + std::to_string(v.param.status);
                              for (const auto &o : v.param.options)
@@ -336,15 +346,15 @@ INSTANTIATE_TEST_SUITE_P(Fault, StatusOnTheEmulatedBoard, testing::ValuesIn(verd
 // The kernel's own refusals: the map of System RAM, and the open without CAP_SYS_RAWIO (as
 // nobody, /dev/mem open to all, as emuboard --unprivileged does it).
 TEST(StatusOnTheEmulatedBoardsKernel, WhatTheKernelRefusesIsAVerdict) {
-    Process run({common::next_to_self("emuboard"), "--memory", "ram", "--", "sh", "-c",
-                 "battery-adc-status; echo status $?; chmod 0666 /dev/mem; su -s /bin/sh -c "
-                 "'battery-adc-status; echo status $?' nobody"},
+    const std::string script = "battery-adc-status; echo status $?; chmod 0666 /dev/mem; "
+                               "su -s /bin/sh -c 'battery-adc-status; echo status $?' nobody";
+    Process run({common::next_to_self("emuboard"), "--memory", "ram", "--", "sh", "-c", script},
                 common::Spawn{common::environment()});
     EXPECT_EQ(run.wait(std::chrono::seconds(180)), 0) << run.errors();
-    EXPECT_EQ(run.output(), no_sysfs +
+    EXPECT_EQ(run.output(), no_sysfs() +
                                 "cannot map /dev/mem at 0xFF241000: Operation not "
                                 "permitted\nstatus 4\n" +
-                                no_sysfs +
+                                no_sysfs() +
                                 "cannot open /dev/mem: Operation not permitted\nstatus 4\n");
 }
 
