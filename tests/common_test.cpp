@@ -142,6 +142,24 @@ TEST(Options, EveryBadValueAndConflictIsNamed) {
         {{"--fpga-reset", "--rtl", "--reading", "1"},
          "--reading and --fpga-reset cannot go together"},
         {{"--device", "x"}, "--device: 'x' is not one of image, absent, forbidden or unmappable"},
+        {{"--converter", "dead"}, "--converter: 'dead' is not one of sdo-low, sdo-high or asleep"},
+        {{"--converter"}, "--converter: needs a value"},
+        {{"--design", "battery_adc"}, "--design: 'battery_adc' is not one of other or none"},
+        {{"--sysfs", "off"}, "--sysfs: 'off' is not one of ready, unconfigured or bridge-disabled"},
+        {{"--sysfs="}, "--sysfs: '' is not one of ready, unconfigured or bridge-disabled"},
+        {{"--converter", "asleep", "--reading", "1"},
+         "--reading and --converter cannot go together"},
+        {{"--design", "other", "--reading", "1"},
+         "--reading and --design other cannot go together"},
+        {{"--design", "none", "--rtl"}, "--rtl and --design none cannot go together"},
+        {{"--sysfs", "unconfigured", "--volts", "2"},
+         "--volts and --sysfs unconfigured cannot go together"},
+        {{"--reading", "1", "--sysfs", "bridge-disabled"},
+         "--reading and --sysfs bridge-disabled cannot go together"},
+        {{"--sysfs", "bridge-disabled", "--design", "other"},
+         "--design other and --sysfs bridge-disabled cannot go together"},
+        {{"--design", "none", "--design", "other", "--fpga-reset"},
+         "--fpga-reset and --design other cannot go together"},
     };
     for (const auto &[args, message] : cases) {
         SCOPED_TRACE(message);
@@ -168,6 +186,31 @@ TEST(Options, GoodValuesAreTakenUpToTheCommand) {
     EXPECT_TRUE(reg.rtl->fpga_reset);
     EXPECT_EQ(reg.rtl_by, "--volts");
     EXPECT_EQ(command, (std::vector<std::string>{"--reading", ""}));
+
+    // What agrees: nothing at the window by two options, a sysfs tree beside any register,
+    // a converter's fault with the block held in reset; the last of one option counts.
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"--design", "none", "--sysfs", "unconfigured"},
+             {"--sysfs", "ready", "--reading", "5"},
+             {"--design", "other", "--sysfs", "ready"},
+             {"--sysfs", "unconfigured", "--sysfs", "ready", "--rtl"},
+             {"--converter", "sdo-high", "--fpga-reset"}}) {
+        common::RegisterOptions agreed;
+        EXPECT_NO_THROW(common::parse_options(args, agreed)) << args[0] << " " << args[1];
+    }
+    common::RegisterOptions asleep;
+    command = common::parse_options({"--converter=asleep", "--sysfs", "ready", "sh"}, asleep);
+    EXPECT_EQ(command, (std::vector<std::string>{"sh"}));
+    ASSERT_TRUE(asleep.rtl);
+    EXPECT_EQ(asleep.rtl->converter, common::Converter::asleep);
+    EXPECT_EQ(asleep.rtl_by, "--converter");
+    EXPECT_EQ(asleep.sysfs, common::Sysfs::ready);
+    EXPECT_FALSE(asleep.nothing_answers());
+    common::RegisterOptions nothing;
+    common::parse_options({"--sysfs", "bridge-disabled", "--design", "none"}, nothing);
+    EXPECT_EQ(nothing.sysfs, common::Sysfs::bridge_disabled);
+    EXPECT_EQ(nothing.design, common::Design::none);
+    EXPECT_TRUE(nothing.nothing_answers());
 
     for (const auto &[text, value] :
          std::vector<std::pair<std::string, std::uint32_t>>{{"0", 0},
@@ -300,6 +343,16 @@ TEST(Options, EachBoardNamesItsMistakeAndPointsToHelp) {
          "emuboard: --reading and --memory none cannot go together"},
         {{"emuboard", "--reading", "7", "--volts", "2"},
          "emuboard: --reading and --volts cannot go together"},
+        {{"simboard", "--sysfs", "ready", "--design", "elsewhere"},
+         "simboard: --design: 'elsewhere' is not one of other or none"},
+        {{"simboard", "--converter", "sdo-low", "--sysfs", "unconfigured"},
+         "simboard: --converter and --sysfs unconfigured cannot go together"},
+        {{"emuboard", "--design", "other", "--memory", "none"},
+         "emuboard: --design other and --memory none cannot go together"},
+        {{"emuboard", "--memory", "ram", "--sysfs", "unconfigured"},
+         "emuboard: --sysfs unconfigured and --memory ram cannot go together"},
+        {{"emuboard", "--converter", "asleep", "--memory", "ram"},
+         "emuboard: --converter and --memory ram cannot go together"},
         {{"emuboard", "--timeout", "-1"},
          "emuboard: --timeout: '-1' is not a number of seconds from 0 to 31536000"},
     };

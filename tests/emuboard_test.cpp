@@ -7,9 +7,11 @@
 #include "lines.h"
 #include "machine.h"
 #include "timing.h"
+#include "words.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <thread>
@@ -94,8 +96,11 @@ TEST(EmulatedBoard, TheKernelRefusesToMapSystemRam) {
 // The whole chain on a real ARM kernel: the battery, the front end, the converter,
 // battery_adc under Verilator, its word 0 in the guest's memory at 0xFF241000, /dev/mem, the
 // tool, the line. Lines are timed here as they come out of the guest.
+// Then the command reads the block's sixteen words twice, as the block answers them.
 TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
-    emuboard::Machine machine(emuboard::Options{});
+    emuboard::Options options;
+    options.command = {"sh", "-c", reader(true) + "battery-voltage && take && sleep 0.2 && take"};
+    emuboard::Machine machine(options);
     ASSERT_TRUE(machine.board());
     common::Failure failure;
     rtl::Cosim cosim(*machine.board(), {}, failure);
@@ -118,17 +123,30 @@ TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     emuboard::Run run = machine.wait();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
+    expect_converting(run.out.substr(seen), {});
     EXPECT_EQ(cosim.breaches(), "");
     EXPECT_EQ(failure.what(), std::nullopt);
 }
 
-// Through emuboard's own command line: the FPGA design held in reset reads 0, as an
-// unconfigured block would; it ran all along, and converted nothing.
+// emuboard with `options`, running `script` in the guest's sh after the reader's functions.
+std::vector<std::string> emuboard(const std::vector<std::string> &options,
+                                  const std::string &script) {
+    std::vector<std::string> argv{common::next_to_self("emuboard")};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {"--", "sh", "-c", reader(true) + script});
+    return argv;
+}
+
+// Through emuboard's own command line: the FPGA design held in reset reads 0, every word of
+// it, as an unconfigured block would; it ran all along, and converted nothing.
 TEST(EmulatedBoard, TheBlockHeldInResetReadsZero) {
-    common::Process run({common::next_to_self("emuboard"), "--rtl", "--fpga-reset"},
+    common::Process run(emuboard({"--rtl", "--fpga-reset"}, "battery-voltage && take"),
                         common::Spawn{common::environment()});
     EXPECT_EQ(run.wait(std::chrono::seconds(180)), 0);
-    EXPECT_EQ(run.output(), ten_lines(0));
+    EXPECT_EQ(run.output().substr(0, ten_lines(0).size()), ten_lines(0));
+    const std::vector<Read> reads = reads_in(run.output());
+    ASSERT_EQ(reads.size(), 1U) << run.output();
+    EXPECT_EQ(reads[0].words, Words(16, 0));
     EXPECT_EQ(run.errors().rfind("emuboard: booting linux-image-", 0), 0U) << run.errors();
     const CosimCounts counts = cosim_counts(run.errors(), "emuboard");
     ASSERT_TRUE(counts.said) << run.errors();
@@ -162,6 +180,65 @@ TEST(EmulatedBoard, OutputOnDevFullFailsTheRunAfterTenPasses) {
     double took = run_time(run);
     EXPECT_TRUE(took > 9.9 && took < 11.5) << "the run took " << took << " s";
     EXPECT_EQ(run.err, "");
+}
+
+// The bring-up faults, a boot each, as the words, a load or the sysfs tree show them. The
+// simulated board's cases hold the others (--design none, --sysfs unconfigured), which take
+// the same ways through the emulated board as these.
+const std::vector<Fault> faults{
+    {"SdoLow",
+     {"--converter", "sdo-low"},
+     twice,
+     0,
+     [](const std::string &out) { expect_converting(out, stuck(0)); }},
+    {"SdoHigh",
+     {"--converter", "sdo-high"},
+     twice,
+     0,
+     [](const std::string &out) { expect_converting(out, stuck(4095)); }},
+    {"DesignOtherSysfsReady",
+     {"--design", "other", "--sysfs", "ready"},
+     "tree; take\n",
+     0,
+     [](const std::string &out) {
+         EXPECT_EQ(out.substr(0, out.find("read ")), tree_shows("operating", "enabled"));
+         expect_other_design(out);
+     }},
+    {"SysfsBridgeDisabled",
+     {"--sysfs", "bridge-disabled"},
+     "tree; battery-voltage\n",
+     128 + SIGBUS,
+     [](const std::string &out) { EXPECT_EQ(out, tree_shows("operating", "disabled")); }},
+};
+
+class EmulatedBoardFault : public testing::TestWithParam<Fault> {};
+
+TEST_P(EmulatedBoardFault, ShowsAsTheWordsAndTheLoadsShowIt) {
+    const Fault &fault = GetParam();
+    common::Process run(emuboard(fault.options, fault.script), {common::environment()});
+    EXPECT_EQ(run.wait(std::chrono::seconds(180)), fault.status) << run.errors();
+    fault.check(run.output());
+    // The boot's line, the design's, and no breach of the converter's datasheet.
+    if (fault.options[0] == "--converter") {
+        EXPECT_TRUE(cosim_counts(run.errors(), "emuboard").said) << run.errors();
+        EXPECT_EQ(std::count(run.errors().begin(), run.errors().end(), '\n'), 2) << run.errors();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Register, EmulatedBoardFault, testing::ValuesIn(faults),
+                         [](const auto &fault) { return fault.param.name; });
+
+// The converter that the FPGA's configuration leaves asleep, the configuration made as the
+// command starts, after the boot; and no breach of the converter's datasheet.
+TEST(EmulatedBoard, AConverterLeftAsleepWaitsThenConverts) {
+    common::Process run(emuboard({"--converter", "asleep"}, until_counting),
+                        {common::environment()});
+    EXPECT_EQ(run.wait(std::chrono::seconds(230)), 0) << run.errors();
+    expect_wait_then_codes(run.output());
+    const CosimCounts counts = cosim_counts(run.errors(), "emuboard");
+    EXPECT_TRUE(counts.said) << run.errors();
+    EXPECT_GT(counts.conversions, 0U);
+    EXPECT_EQ(std::count(run.errors().begin(), run.errors().end(), '\n'), 2) << run.errors();
 }
 
 } // namespace

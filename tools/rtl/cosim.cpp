@@ -15,7 +15,6 @@ namespace {
 
 constexpr unsigned battery_channel = 0; // the block's default BATTERY_CHANNEL
 constexpr std::int64_t clock_hz = 50'000'000;
-constexpr unsigned burst = 1024; // clocks
 
 } // namespace
 
@@ -95,12 +94,12 @@ void Cosim::serve(common::Board &board, common::RtlOptions settings, Adc &adc) {
         double t = common::seconds(common::Clock::now() - started());
         adc.set_code(battery_channel, code_for(settings.volts.value_or(discharging_volts(t))));
         bench.hold_reset(settings.fpga_reset);
-        bench.clocks(burst);
+        bench.clocks(burst_clocks);
         bench.forget_seen();
         std::vector<std::uint32_t> words = bench.read_each(addresses);
         if (words != in_memory)
             board.set_words(in_memory = std::move(words));
-        clocks_ += burst + common::block_words;
+        clocks_ += burst_clocks + common::block_words;
         conversions_ = adc.conversions(battery_channel);
         if (!adc.breaches().empty()) {
             std::lock_guard lock(mutex_);

@@ -41,6 +41,9 @@ unsigned code_for(double volts);
 // loses a few codes' worth a second, each change half-way through a second.
 double discharging_volts(double t);
 
+// A burst's clocks, the sixteen reads at its end aside.
+inline constexpr unsigned burst_clocks = 1024;
+
 // The sampling window: a reading in memory is the battery as it was at most this long ago.
 inline constexpr double window_s = 0.005;
 
