@@ -237,10 +237,10 @@ int relay_table(long runs) {
 // The CPU time this process has used, in seconds: while the benchmark's own thread sleeps,
 // the co-simulation's.
 double cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    rusage used{};
+    getrusage(RUSAGE_SELF, &used);
+    return static_cast<double>(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+           static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
 }
 
 // How fast the FPGA design runs behind the register as it serves all sixteen words: paced

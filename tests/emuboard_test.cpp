@@ -185,31 +185,33 @@ TEST(EmulatedBoard, OutputOnDevFullFailsTheRunAfterTenPasses) {
 // The bring-up faults, a boot each, as the words, a load or the sysfs tree show them. The
 // simulated board's cases hold the others (--design none, --sysfs unconfigured), which take
 // the same ways through the emulated board as these.
-const std::vector<Fault> faults{
-    {"SdoLow",
-     {"--converter", "sdo-low"},
-     twice,
-     0,
-     [](const std::string &out) { expect_converting(out, stuck(0)); }},
-    {"SdoHigh",
-     {"--converter", "sdo-high"},
-     twice,
-     0,
-     [](const std::string &out) { expect_converting(out, stuck(4095)); }},
-    {"DesignOtherSysfsReady",
-     {"--design", "other", "--sysfs", "ready"},
-     "tree; take\n",
-     0,
-     [](const std::string &out) {
-         EXPECT_EQ(out.substr(0, out.find("read ")), tree_shows("operating", "enabled"));
-         expect_other_design(out);
-     }},
-    {"SysfsBridgeDisabled",
-     {"--sysfs", "bridge-disabled"},
-     "tree; battery-voltage\n",
-     128 + SIGBUS,
-     [](const std::string &out) { EXPECT_EQ(out, tree_shows("operating", "disabled")); }},
-};
+std::vector<Fault> faults() {
+    return {
+        {"SdoLow",
+         {"--converter", "sdo-low"},
+         twice,
+         0,
+         [](const std::string &out) { expect_converting(out, stuck(0)); }},
+        {"SdoHigh",
+         {"--converter", "sdo-high"},
+         twice,
+         0,
+         [](const std::string &out) { expect_converting(out, stuck(4095)); }},
+        {"DesignOtherSysfsReady",
+         {"--design", "other", "--sysfs", "ready"},
+         "tree; take\n",
+         0,
+         [](const std::string &out) {
+             EXPECT_EQ(out.substr(0, out.find("read ")), tree_shows("operating", "enabled"));
+             expect_other_design(out);
+         }},
+        {"SysfsBridgeDisabled",
+         {"--sysfs", "bridge-disabled"},
+         "tree; battery-voltage\n",
+         128 + SIGBUS,
+         [](const std::string &out) { EXPECT_EQ(out, tree_shows("operating", "disabled")); }},
+    };
+}
 
 class EmulatedBoardFault : public testing::TestWithParam<Fault> {};
 
@@ -225,7 +227,7 @@ TEST_P(EmulatedBoardFault, ShowsAsTheWordsAndTheLoadsShowIt) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Register, EmulatedBoardFault, testing::ValuesIn(faults),
+INSTANTIATE_TEST_SUITE_P(Register, EmulatedBoardFault, testing::ValuesIn(faults()),
                          [](const auto &fault) { return fault.param.name; });
 
 // The converter that the FPGA's configuration leaves asleep, the configuration made as the

@@ -29,67 +29,69 @@ std::vector<std::string> simboard(const std::vector<std::string> &options,
     return argv;
 }
 
-const std::vector<Fault> faults{
-    {"Rtl", {"--rtl"}, twice, 0, [](const std::string &out) { expect_converting(out, {}); }},
-    {"FpgaReset",
-     {"--rtl", "--fpga-reset"},
-     twice,
-     0,
-     [](const std::string &out) {
-         const std::vector<Read> reads = reads_in(out);
-         ASSERT_EQ(reads.size(), 2U) << out;
-         for (const auto &read : reads)
-             EXPECT_EQ(read.words, Words(16, 0)) << "read at " << read.at << " s";
-     }},
-    {"SdoLow",
-     {"--converter", "sdo-low"},
-     twice,
-     0,
-     [](const std::string &out) { expect_converting(out, stuck(0)); }},
-    {"SdoHigh",
-     {"--converter", "sdo-high"},
-     twice,
-     0,
-     [](const std::string &out) { expect_converting(out, stuck(4095)); }},
-    {"DesignOther", {"--design", "other"}, "take\n", 0, expect_other_design},
-    // dd reads nothing where the image ends; the tool's load is a bus error.
-    {"DesignNone",
-     {"--design", "none"},
-     "take; battery-voltage\n",
-     128 + SIGBUS,
-     [](const std::string &out) {
-         EXPECT_EQ(out.rfind("read ", 0), 0U) << out;
-         EXPECT_EQ(out.substr(out.find('\n') + 1), "");
-     }},
-    {"SysfsReady",
-     {"--sysfs", "ready"},
-     "tree; take\n",
-     0,
-     [](const std::string &out) {
-         EXPECT_EQ(out.substr(0, out.find("read ")), tree_shows("operating", "enabled"));
-         const std::vector<Read> reads = reads_in(out);
-         ASSERT_EQ(reads.size(), 1U) << out;
-         // The board as without --sysfs: word 0 the discharging battery's, and no other.
-         EXPECT_EQ(reads[0].words.size(), 16U);
-         EXPECT_EQ(reads[0].words[0], 3900U);
-         EXPECT_EQ(Words(reads[0].words.begin() + 1, reads[0].words.end()), Words(15, 0));
-     }},
-    {"SysfsUnconfigured",
-     {"--sysfs", "unconfigured"},
-     "tree; battery-voltage\n",
-     128 + SIGBUS,
-     [](const std::string &out) { EXPECT_EQ(out, tree_shows("write init", "enabled")); }},
-    {"SysfsBridgeDisabled",
-     {"--sysfs", "bridge-disabled"},
-     "tree; battery-voltage\n",
-     128 + SIGBUS,
-     [](const std::string &out) { EXPECT_EQ(out, tree_shows("operating", "disabled")); }},
-    {"NoSysfs",
-     {},
-     "[ -e /sys/class/fpga_manager ] || [ -e /sys/class/fpga_bridge ] || echo none\n",
-     0,
-     [](const std::string &out) { EXPECT_EQ(out, "none\n"); }},
-};
+std::vector<Fault> faults() {
+    return {
+        {"Rtl", {"--rtl"}, twice, 0, [](const std::string &out) { expect_converting(out, {}); }},
+        {"FpgaReset",
+         {"--rtl", "--fpga-reset"},
+         twice,
+         0,
+         [](const std::string &out) {
+             const std::vector<Read> reads = reads_in(out);
+             ASSERT_EQ(reads.size(), 2U) << out;
+             for (const auto &read : reads)
+                 EXPECT_EQ(read.words, Words(16, 0)) << "read at " << read.at << " s";
+         }},
+        {"SdoLow",
+         {"--converter", "sdo-low"},
+         twice,
+         0,
+         [](const std::string &out) { expect_converting(out, stuck(0)); }},
+        {"SdoHigh",
+         {"--converter", "sdo-high"},
+         twice,
+         0,
+         [](const std::string &out) { expect_converting(out, stuck(4095)); }},
+        {"DesignOther", {"--design", "other"}, "take\n", 0, expect_other_design},
+        // dd reads nothing where the image ends; the tool's load is a bus error.
+        {"DesignNone",
+         {"--design", "none"},
+         "take; battery-voltage\n",
+         128 + SIGBUS,
+         [](const std::string &out) {
+             EXPECT_EQ(out.rfind("read ", 0), 0U) << out;
+             EXPECT_EQ(out.substr(out.find('\n') + 1), "");
+         }},
+        {"SysfsReady",
+         {"--sysfs", "ready"},
+         "tree; take\n",
+         0,
+         [](const std::string &out) {
+             EXPECT_EQ(out.substr(0, out.find("read ")), tree_shows("operating", "enabled"));
+             const std::vector<Read> reads = reads_in(out);
+             ASSERT_EQ(reads.size(), 1U) << out;
+             // The board as without --sysfs: word 0 the discharging battery's, and no other.
+             EXPECT_EQ(reads[0].words.size(), 16U);
+             EXPECT_EQ(reads[0].words[0], 3900U);
+             EXPECT_EQ(Words(reads[0].words.begin() + 1, reads[0].words.end()), Words(15, 0));
+         }},
+        {"SysfsUnconfigured",
+         {"--sysfs", "unconfigured"},
+         "tree; battery-voltage\n",
+         128 + SIGBUS,
+         [](const std::string &out) { EXPECT_EQ(out, tree_shows("write init", "enabled")); }},
+        {"SysfsBridgeDisabled",
+         {"--sysfs", "bridge-disabled"},
+         "tree; battery-voltage\n",
+         128 + SIGBUS,
+         [](const std::string &out) { EXPECT_EQ(out, tree_shows("operating", "disabled")); }},
+        {"NoSysfs",
+         {},
+         "[ -e /sys/class/fpga_manager ] || [ -e /sys/class/fpga_bridge ] || echo none\n",
+         0,
+         [](const std::string &out) { EXPECT_EQ(out, "none\n"); }},
+    };
+}
 
 class SimulatedBoardFault : public testing::TestWithParam<Fault> {};
 
@@ -106,7 +108,7 @@ TEST_P(SimulatedBoardFault, ShowsAsTheWordsAndTheLoadsShowIt) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Register, SimulatedBoardFault, testing::ValuesIn(faults),
+INSTANTIATE_TEST_SUITE_P(Register, SimulatedBoardFault, testing::ValuesIn(faults()),
                          [](const auto &fault) { return fault.param.name; });
 
 // The converter that the FPGA's configuration leaves asleep, and no breach of its datasheet.
@@ -124,7 +126,7 @@ TEST(SimulatedBoardAsleep, TheCountStaysZeroThroughTheWaitThenCodesCome) {
 // command's PATH, and the PATH it was given after it.
 TEST(SimulatedBoardPath, TheBoardsProgramsComeFirst) {
     Process run({common::next_to_self("simboard"), "--", "sh", "-c",
-                 "echo \"${PATH#*:}\"; ls \"${PATH%%:*}\"; battery-voltage | head -n 1"},
+                 R"(echo "${PATH#*:}"; ls "${PATH%%:*}"; battery-voltage | head -n 1)"},
                 {common::environment()});
     EXPECT_EQ(run.wait(std::chrono::seconds(30)), 0) << run.errors();
     std::string programs;

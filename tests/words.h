@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -154,7 +155,7 @@ inline std::string tree_shows(const std::string &state, const std::string &light
 }
 
 // Two reads of a live block, a fifth of a second apart, once every input has a code.
-inline const std::string twice = "sleep 0.5; take; sleep 0.2; take\n";
+inline constexpr const char *twice = "sleep 0.5; take; sleep 0.2; take\n";
 
 // Two reads of a block that converts, as `as` says (a working converter, with no `others`:
 // the battery as it discharged until each read), and the count moving between them.
@@ -185,12 +186,12 @@ inline void expect_other_design(const std::string &output) {
     EXPECT_EQ(reads[0].words, own);
 }
 
-// Reads every half second while the count is 0 (90 s at most), then twice.
-inline const std::string until_counting =
+// Reads every half second while the count is 0 (90 s at most), then as `twice` does.
+inline constexpr const char *until_counting =
     "while [ \"$(count)\" -eq 0 ] && [ $(($(cs) - start)) -lt 9000 ]; do\n"
     "    take; sleep 0.5\n"
-    "done\n" +
-    twice;
+    "done\n"
+    "sleep 0.5; take; sleep 0.2; take\n";
 
 // The converter that the FPGA's configuration, as the command started, left asleep: the
 // block waits 0.4 s of its own time for the reference (about 20 s at a burst of 20 us a
@@ -210,7 +211,8 @@ inline void expect_wait_then_codes(const std::string &output) {
     // 20 s at the co-simulation's pace, more on a busy machine; with no wait, milliseconds.
     measured("the count still 0", waited);
     EXPECT_GT(waited, 15.0);
-    const Read &first = reads[reads.size() - 2], &second = reads.back();
+    const Read &first = reads[reads.size() - 2];
+    const Read &second = reads.back();
     EXPECT_TRUE(answers(first.words, discharging(first.at, default_wait)));
     EXPECT_TRUE(answers(second.words, discharging(second.at, default_wait)));
     EXPECT_TRUE(counting(first, second));
@@ -225,3 +227,7 @@ struct Fault {
     int status;
     std::function<void(const std::string &output)> check;
 };
+// A case is named by its name, not its bytes, in a failure's message.
+inline void PrintTo(const Fault &fault, std::ostream *os) {
+    *os << fault.name;
+}

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -64,10 +65,8 @@ std::size_t one_of(const std::string &option, const std::string &value,
 }
 
 bool RegisterOptions::nothing_answers() const {
-    for (const auto &c : claims)
-        if (c && c->window == Window::nothing)
-            return true;
-    return false;
+    return std::any_of(claims.begin(), claims.end(),
+                       [](const auto &c) { return c && c->window == Window::nothing; });
 }
 
 namespace {

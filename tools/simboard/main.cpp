@@ -90,21 +90,32 @@ std::vector<std::string> parse(int argc, char **argv, common::RegisterOptions &r
     throw std::system_error(errno, std::generic_category(), what);
 }
 
+// `child` in the folder `parent`.
+std::string in(const std::string &parent, const std::string &child) {
+    std::string path = parent;
+    path += '/';
+    path += child;
+    return path;
+}
+
 // The board's programs, found by name as on the emulated board: a folder of the board's
 // own with a link to each that stands next to simboard, first on this process's PATH, which
 // the command and the lookup of its name inherit. Before any thread starts.
 void programs_on_path(const common::Board &board) {
-    const std::string bin = board.folder() + "/bin";
+    const std::string bin = in(board.folder(), "bin");
     if (mkdir(bin.c_str(), 0755) == -1)
         fail("make " + bin);
     for (const char *name : {"battery-voltage", "battery-adc-status"}) {
         const std::string program = common::next_to_self(name);
         if (access(program.c_str(), X_OK) == 0 &&
-            symlink(program.c_str(), (bin + "/" + name).c_str()) == -1)
-            fail("link " + program + " into " + bin);
+            symlink(program.c_str(), in(bin, name).c_str()) == -1)
+            fail("link " + in(bin, name));
     }
-    const char *path = std::getenv("PATH");
-    if (setenv("PATH", (bin + ":" + (path ? path : "/bin:/usr/bin")).c_str(), 1) == -1)
+    std::string path = bin;
+    path += ':';
+    const char *inherited = std::getenv("PATH");
+    path += inherited ? inherited : "/bin:/usr/bin";
+    if (setenv("PATH", path.c_str(), 1) == -1)
         fail("set PATH");
 }
 
@@ -112,16 +123,16 @@ void programs_on_path(const common::Board &board) {
 std::string sysfs_classes(const common::Board &board, common::Sysfs sysfs) {
     if (sysfs == common::Sysfs::absent)
         return "";
-    const std::string classes = board.folder() + "/class";
+    std::string classes = in(board.folder(), "class");
     const common::SysfsTree tree = common::fpga_sysfs(sysfs);
     if (mkdir(classes.c_str(), 0755) == -1)
         fail("make " + classes);
     for (const auto &folder : tree.folders)
-        if (mkdir((classes + "/" + folder).c_str(), 0755) == -1)
-            fail("make " + classes + "/" + folder);
+        if (mkdir(in(classes, folder).c_str(), 0755) == -1)
+            fail("make " + in(classes, folder));
     for (const auto &[path, content] : tree.files)
-        if (!(std::ofstream(classes + "/" + path) << content).flush())
-            fail("write " + classes + "/" + path);
+        if (!(std::ofstream(in(classes, path)) << content).flush())
+            fail("write " + in(classes, path));
     return classes;
 }
 

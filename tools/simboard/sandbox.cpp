@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "sandbox.h"
 
-#include <dirent.h>
-
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 namespace simboard {
 
@@ -15,22 +15,19 @@ namespace {
 std::vector<std::string> classes_bound(const std::string &classes) {
     std::vector<std::string> argv{"--tmpfs", "/sys/class"};
     std::vector<std::string> own;
-    if (DIR *dir = opendir(classes.c_str())) {
-        while (const dirent *e = readdir(dir))
-            if (e->d_name[0] != '.')
-                own.emplace_back(e->d_name);
-        closedir(dir);
+    for (const auto &entry : std::filesystem::directory_iterator(classes))
+        own.push_back(entry.path().filename());
+    std::error_code unreadable; // a host with no /sys/class has none to bind back
+    for (const auto &entry : std::filesystem::directory_iterator("/sys/class", unreadable)) {
+        const std::string name = entry.path().filename();
+        if (std::find(own.begin(), own.end(), name) == own.end())
+            argv.insert(argv.end(), {"--bind", entry.path(), entry.path()});
     }
-    if (DIR *dir = opendir("/sys/class")) {
-        while (const dirent *e = readdir(dir)) {
-            const std::string name = e->d_name;
-            if (name[0] != '.' && std::find(own.begin(), own.end(), name) == own.end())
-                argv.insert(argv.end(), {"--bind", "/sys/class/" + name, "/sys/class/" + name});
-        }
-        closedir(dir);
+    for (const auto &name : own) {
+        std::string source = classes;
+        source.append("/").append(name);
+        argv.insert(argv.end(), {"--ro-bind", source, "/sys/class/" + name});
     }
-    for (const auto &name : own)
-        argv.insert(argv.end(), {"--ro-bind", classes + "/" + name, "/sys/class/" + name});
     argv.insert(argv.end(), {"--remount-ro", "/sys/class"});
     return argv;
 }
