@@ -198,20 +198,6 @@ TEST(Options, GoodValuesAreTakenUpToTheCommand) {
         common::RegisterOptions agreed;
         EXPECT_NO_THROW(common::parse_options(args, agreed)) << args[0] << " " << args[1];
     }
-    common::RegisterOptions asleep;
-    command = common::parse_options({"--converter=asleep", "--sysfs", "ready", "sh"}, asleep);
-    EXPECT_EQ(command, (std::vector<std::string>{"sh"}));
-    ASSERT_TRUE(asleep.rtl);
-    EXPECT_EQ(asleep.rtl->converter, common::Converter::asleep);
-    EXPECT_EQ(asleep.rtl_by, "--converter");
-    EXPECT_EQ(asleep.sysfs, common::Sysfs::ready);
-    EXPECT_FALSE(asleep.nothing_answers());
-    common::RegisterOptions nothing;
-    common::parse_options({"--sysfs", "bridge-disabled", "--design", "none"}, nothing);
-    EXPECT_EQ(nothing.sysfs, common::Sysfs::bridge_disabled);
-    EXPECT_EQ(nothing.design, common::Design::none);
-    EXPECT_TRUE(nothing.nothing_answers());
-
     for (const auto &[text, value] :
          std::vector<std::pair<std::string, std::uint32_t>>{{"0", 0},
                                                             {"4294967295", 4294967295},

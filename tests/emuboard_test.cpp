@@ -123,7 +123,7 @@ TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     emuboard::Run run = machine.wait();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
-    expect_converting(run.out.substr(seen), {});
+    expect_converting(reads_in(run.out.substr(seen)), {});
     EXPECT_EQ(cosim.breaches(), "");
     EXPECT_EQ(failure.what(), std::nullopt);
 }
@@ -185,41 +185,24 @@ TEST(EmulatedBoard, OutputOnDevFullFailsTheRunAfterTenPasses) {
 // The bring-up faults, a boot each, as the words, a load or the sysfs tree show them. The
 // simulated board's cases hold the others (--design none, --sysfs unconfigured), which take
 // the same ways through the emulated board as these.
-std::vector<Fault> faults() {
-    return {
-        {"SdoLow",
-         {"--converter", "sdo-low"},
-         twice,
-         0,
-         [](const std::string &out) { expect_converting(out, stuck(0)); }},
-        {"SdoHigh",
-         {"--converter", "sdo-high"},
-         twice,
-         0,
-         [](const std::string &out) { expect_converting(out, stuck(4095)); }},
-        {"DesignOtherSysfsReady",
-         {"--design", "other", "--sysfs", "ready"},
-         "tree; take\n",
-         0,
-         [](const std::string &out) {
-             EXPECT_EQ(out.substr(0, out.find("read ")), tree_shows("operating", "enabled"));
-             expect_other_design(out);
-         }},
-        {"SysfsBridgeDisabled",
-         {"--sysfs", "bridge-disabled"},
-         "tree; battery-voltage\n",
-         128 + SIGBUS,
-         [](const std::string &out) { EXPECT_EQ(out, tree_shows("operating", "disabled")); }},
-    };
+std::vector<Fault> some_faults() {
+    std::vector<Fault> some;
+    for (const auto &fault : faults())
+        if (fault.name == "SdoLow" || fault.name == "SdoHigh" ||
+            fault.name == "DesignOtherSysfsReady" || fault.name == "SysfsBridgeDisabled")
+            some.push_back(fault);
+    return some;
 }
 
 class EmulatedBoardFault : public testing::TestWithParam<Fault> {};
 
-TEST_P(EmulatedBoardFault, ShowsAsTheWordsAndTheLoadsShowIt) {
+TEST_P(EmulatedBoardFault, ShowsAsTheWordsTheLoadsAndTheTreeShowIt) {
     const Fault &fault = GetParam();
-    common::Process run(emuboard(fault.options, fault.script), {common::environment()});
-    EXPECT_EQ(run.wait(std::chrono::seconds(180)), fault.status) << run.errors();
-    fault.check(run.output());
+    common::Process run(emuboard(fault.options, script(fault)), {common::environment()});
+    EXPECT_EQ(run.wait(std::chrono::seconds(180)),
+              fault.shows == Shows::bus_error ? 128 + SIGBUS : 0)
+        << run.errors();
+    expect_shows(fault, run.output());
     // The boot's line, the design's, and no breach of the converter's datasheet.
     if (fault.options[0] == "--converter") {
         EXPECT_TRUE(cosim_counts(run.errors(), "emuboard").said) << run.errors();
@@ -227,13 +210,13 @@ TEST_P(EmulatedBoardFault, ShowsAsTheWordsAndTheLoadsShowIt) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Register, EmulatedBoardFault, testing::ValuesIn(faults()),
+INSTANTIATE_TEST_SUITE_P(Register, EmulatedBoardFault, testing::ValuesIn(some_faults()),
                          [](const auto &fault) { return fault.param.name; });
 
 // The converter that the FPGA's configuration leaves asleep, the configuration made as the
 // command starts, after the boot; and no breach of the converter's datasheet.
 TEST(EmulatedBoard, AConverterLeftAsleepWaitsThenConverts) {
-    common::Process run(emuboard({"--converter", "asleep"}, until_counting),
+    common::Process run(emuboard({"--converter", "asleep"}, until_counting()),
                         {common::environment()});
     EXPECT_EQ(run.wait(std::chrono::seconds(230)), 0) << run.errors();
     expect_wait_then_codes(run.output());

@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -40,8 +39,9 @@ inline std::string reader(bool emulated) {
                    "take() { echo \"read $(($(cs) - start))\"; words; }\n"
                    "tree() {\n"
                    "    for f in /sys/class/fpga_manager/*/* /sys/class/fpga_bridge/*/*; do\n"
-                   "        echo \"$f: $(cat \"$f\")\"\n"
+                   "        [ -e \"$f\" ] && echo \"$f: $(cat \"$f\")\"\n"
                    "    done\n"
+                   "    [ -e /sys/class/fpga_manager ] || return 0\n"
                    "    (echo operating >/sys/class/fpga_manager/fpga0/state) 2>/dev/null ||\n"
                    "        echo read-only\n"
                    "}\n";
@@ -72,162 +72,182 @@ inline std::vector<Read> reads_in(const std::string &output) {
     return reads;
 }
 
-// Words 11 to 15 of the boards' block (50 MHz, input 0 for the battery, 6 us of
-// acquisition): its clock, its battery input, its frame's clocks, its settings (word 14:
-// with no wait for the converter's reference, or the default 400 ms) and its identity.
+// Word 14, the block's settings: with no wait for the converter's reference (the boards'
+// --rtl), or with the default 400 ms (--converter asleep).
 inline constexpr std::uint32_t no_wait = 0x00001770, default_wait = 0x19001770;
-inline Words constants(std::uint32_t settings) {
-    return {50'000'000, 0, 395, settings, 0x42414401};
+
+// The battery's code as `read` shows it in word `n` (0, or 2 for input 0): that word if it
+// is one of the codes the discharging battery gave from the command's start to the read,
+// give or take one (the battery starts as the board starts the command, a little before the
+// command's own start: half a second more allows for it); else the code at the read, which
+// it then fails. Words read one by one (devmem's) may each show another of those codes.
+inline std::uint32_t battery_code(const Read &read, std::size_t n) {
+    const unsigned oldest = rtl::code_for(rtl::discharging_volts(0)) + 1;
+    const unsigned newest = rtl::code_for(rtl::discharging_volts(read.at + 0.5)) - 1;
+    const std::uint32_t word = read.words.size() > n ? read.words[n] : 0;
+    return word >= newest && word <= oldest ? word : rtl::code_for(rtl::discharging_volts(read.at));
 }
 
-// What the block answers as it converts, the count (word 1) aside: word 0 and input 0's
-// code (word 2) the battery's, from `battery_low` to `battery_high`; each other input's code
-// (words 3 to 9) `others`, or what the converter's model gives that input if that is 0
-// with a working converter; every input fresh (word 10); and the constants.
-struct Converting {
-    unsigned battery_low = 0, battery_high = 4095;
-    std::optional<unsigned> others; // the same code on every input
-    std::uint32_t settings = no_wait;
+// What the boards' block (50 MHz, input 0 the battery's, 6 us of acquisition) answers as it
+// converts, its count (word 1) as read: the battery's code in word 0 and in input 0's word
+// (`code`, or as the discharging battery gave it), each other input's code (`code`, or the
+// converter model's), every input fresh, its clock, battery input, frame's clocks, settings
+// and identity.
+inline Words converting(const Read &read, std::optional<unsigned> code,
+                        std::uint32_t settings = no_wait) {
+    Words w{code.value_or(battery_code(read, 0)), read.words.size() > 1 ? read.words[1] : 0,
+            code.value_or(battery_code(read, 2))};
+    for (unsigned c = 1; c < 8; ++c)
+        w.push_back(code.value_or(rtl::other_input(c)));
+    w.insert(w.end(), {0xFF, 50'000'000, 0, 395, settings, 0x42414401});
+    return w;
+}
+
+// Two reads of a block that converts, and its count moving between them.
+inline void expect_converting(const std::vector<Read> &reads, std::optional<unsigned> code,
+                              std::uint32_t settings = no_wait) {
+    ASSERT_EQ(reads.size(), 2U);
+    for (const auto &read : reads)
+        EXPECT_EQ(read.words, converting(read, code, settings)) << "read at " << read.at << " s";
+    EXPECT_GT(reads[1].words[1], reads[0].words[1]) << "the count stood still";
+}
+
+// What a fault shows at the register's address: a block that converts (two reads, a fifth
+// of a second apart, once every input has a code), one in reset (all 0, twice), another
+// design's on-chip memory (each word its own address), the board's word 0 alone (the
+// discharging battery, no design), or a bus error where nothing answers.
+enum class Shows : std::uint8_t { converting, reset, other_design, word0, bus_error };
+
+// A case of a fault: the board's options, what it shows, every code where the converter
+// does not answer, and the sysfs tree that `tree` prints before it (none without --sysfs).
+struct Fault {
+    std::string name;
+    std::vector<std::string> options;
+    Shows shows;
+    std::optional<unsigned> code = {};
+    std::string tree = {};
 };
-
-inline testing::AssertionResult answers(const Words &w, const Converting &expected) {
-    if (w.size() != 16)
-        return testing::AssertionFailure() << w.size() << " words read, not 16";
-    if (w[0] < expected.battery_low || w[0] > expected.battery_high)
-        return testing::AssertionFailure()
-               << "word 0 is " << w[0] << ", not " << expected.battery_low << " to "
-               << expected.battery_high;
-    if (w[2] != w[0])
-        return testing::AssertionFailure() << "word 2 (input 0) is " << w[2] << ", word 0 " << w[0];
-    for (unsigned c = 1; c < 8; ++c) {
-        const unsigned code = expected.others.value_or(rtl::other_input(c));
-        if (w[2 + c] != code)
-            return testing::AssertionFailure() << "word " << 2 + c << " (input " << c << ") is "
-                                               << w[2 + c] << ", not " << code;
-    }
-    if (w[10] != 0xFF)
-        return testing::AssertionFailure() << "word 10 (fresh inputs) is " << w[10] << ", not 255";
-    if (Words(w.begin() + 11, w.end()) != constants(expected.settings))
-        return testing::AssertionFailure() << "words 11 to 15 are not the block's constants";
-    return testing::AssertionSuccess();
+// A case is named by its name, not its bytes, in a failure's message.
+inline void PrintTo(const Fault &fault, std::ostream *os) {
+    *os << fault.name;
 }
 
-// The count (word 1) went on between two reads.
-inline testing::AssertionResult counting(const Read &before, const Read &after) {
-    if (before.words.size() != 16 || after.words.size() != 16)
-        return testing::AssertionFailure() << "a read is short";
-    if (after.words[1] <= before.words[1])
-        return testing::AssertionFailure()
-               << "the count read " << before.words[1] << " at " << before.at << " s and "
-               << after.words[1] << " at " << after.at << " s";
-    return testing::AssertionSuccess();
-}
-
-// The battery's codes, discharging from about the command's start to `at` seconds after it,
-// on the command's clock: word 0 read then shows one of them, give or take one code. The
-// battery starts as the board starts the command, a little before the command's own start:
-// half a second more allows for it.
-inline Converting discharging(double at, std::uint32_t settings = no_wait) {
-    Converting c;
-    c.battery_low = rtl::code_for(rtl::discharging_volts(at + 0.5)) - 1;
-    c.battery_high = rtl::code_for(rtl::discharging_volts(0)) + 1;
-    c.settings = settings;
-    return c;
-}
-
-// What `tree` prints on a board whose FPGA manager is in `state` and whose lightweight bridge
-// is `lightweight` ("enabled" or "disabled"; the other two are enabled): each file as the
-// kernel shows it, then "read-only" if the state could not be written.
+// What `tree` prints for an FPGA manager in `state` and a lightweight bridge `lightweight`
+// (the other two enabled): each file as the kernel shows it, and the tree read-only.
 inline std::string tree_shows(const std::string &state, const std::string &lightweight) {
-    return "/sys/class/fpga_manager/fpga0/name: Altera SOCFPGA FPGA Manager\n"
-           "/sys/class/fpga_manager/fpga0/state: " +
-           state +
-           "\n"
-           "/sys/class/fpga_bridge/br0/name: lwhps2fpga\n"
-           "/sys/class/fpga_bridge/br0/state: " +
-           lightweight +
-           "\n"
-           "/sys/class/fpga_bridge/br1/name: hps2fpga\n"
-           "/sys/class/fpga_bridge/br1/state: enabled\n"
-           "/sys/class/fpga_bridge/br2/name: fpga2hps\n"
-           "/sys/class/fpga_bridge/br2/state: enabled\n"
-           "read-only\n";
+    std::string shown = "/sys/class/fpga_manager/fpga0/name: Altera SOCFPGA FPGA Manager\n"
+                        "/sys/class/fpga_manager/fpga0/state: " +
+                        state + "\n/sys/class/fpga_bridge/br0/name: lwhps2fpga\n";
+    shown += "/sys/class/fpga_bridge/br0/state: " + lightweight + "\n";
+    return shown + "/sys/class/fpga_bridge/br1/name: hps2fpga\n"
+                   "/sys/class/fpga_bridge/br1/state: enabled\n"
+                   "/sys/class/fpga_bridge/br2/name: fpga2hps\n"
+                   "/sys/class/fpga_bridge/br2/state: enabled\n"
+                   "read-only\n";
+}
+
+inline std::vector<Fault> faults() {
+    return {
+        {"Rtl", {"--rtl"}, Shows::converting},
+        {"FpgaReset", {"--rtl", "--fpga-reset"}, Shows::reset},
+        {"SdoLow", {"--converter", "sdo-low"}, Shows::converting, 0},
+        {"SdoHigh", {"--converter", "sdo-high"}, Shows::converting, 4095},
+        {"DesignOther", {"--design", "other"}, Shows::other_design},
+        {"DesignNone", {"--design", "none"}, Shows::bus_error},
+        {"SysfsReady", {"--sysfs", "ready"}, Shows::word0, {}, tree_shows("operating", "enabled")},
+        {"DesignOtherSysfsReady",
+         {"--design", "other", "--sysfs", "ready"},
+         Shows::other_design,
+         {},
+         tree_shows("operating", "enabled")},
+        {"SysfsUnconfigured",
+         {"--sysfs", "unconfigured"},
+         Shows::bus_error,
+         {},
+         tree_shows("write init", "enabled")},
+        {"SysfsBridgeDisabled",
+         {"--sysfs", "bridge-disabled"},
+         Shows::bus_error,
+         {},
+         tree_shows("operating", "disabled")}};
 }
 
 // Two reads of a live block, a fifth of a second apart, once every input has a code.
 inline constexpr const char *twice = "sleep 0.5; take; sleep 0.2; take\n";
 
-// Two reads of a block that converts, as `as` says (a working converter, with no `others`:
-// the battery as it discharged until each read), and the count moving between them.
-inline void expect_converting(const std::string &output, const Converting &as) {
-    const std::vector<Read> reads = reads_in(output);
-    ASSERT_EQ(reads.size(), 2U) << output;
-    for (const auto &read : reads)
-        EXPECT_TRUE(answers(read.words, as.others ? as : discharging(read.at)))
-            << "read at " << read.at << " s";
-    EXPECT_TRUE(counting(reads[0], reads[1]));
+// The command for a fault: the tree, then its reads, or the tool's load where nothing
+// answers (its status 128 + SIGBUS, which the command's is).
+inline std::string script(const Fault &fault) {
+    switch (fault.shows) {
+    case Shows::converting:
+    case Shows::reset:
+        return std::string("tree; ") + twice;
+    case Shows::other_design:
+    case Shows::word0:
+        return "tree; take\n";
+    case Shows::bus_error:
+        break;
+    }
+    return "tree; battery-voltage\n";
 }
 
-// A converter that does not answer: every code read as `code`.
-inline Converting stuck(unsigned code) {
-    Converting c;
-    c.battery_low = c.battery_high = code;
-    c.others = code;
-    return c;
-}
-
-// One read of another design's on-chip memory: each word its own address.
-inline void expect_other_design(const std::string &output) {
+inline void expect_shows(const Fault &fault, const std::string &output) {
+    EXPECT_EQ(output.substr(0, output.find("read ")), fault.tree);
     const std::vector<Read> reads = reads_in(output);
-    ASSERT_EQ(reads.size(), 1U) << output;
     Words own;
     for (std::uint32_t address = 0xFF241000; address < 0xFF241040; address += 4)
         own.push_back(address);
-    EXPECT_EQ(reads[0].words, own);
+    switch (fault.shows) {
+    case Shows::converting:
+        expect_converting(reads, fault.code);
+        break;
+    case Shows::reset:
+        ASSERT_EQ(reads.size(), 2U) << output;
+        EXPECT_EQ(reads[0].words, Words(16, 0));
+        EXPECT_EQ(reads[1].words, Words(16, 0));
+        break;
+    case Shows::other_design:
+        ASSERT_EQ(reads.size(), 1U) << output;
+        EXPECT_EQ(reads[0].words, own);
+        break;
+    case Shows::word0:
+        ASSERT_EQ(reads.size(), 1U) << output;
+        own.assign(16, 0);
+        own[0] = battery_code(reads[0], 0);
+        EXPECT_EQ(reads[0].words, own);
+        break;
+    case Shows::bus_error:
+        EXPECT_EQ(reads.size(), 0U) << output;
+        break;
+    }
 }
 
-// Reads every half second while the count is 0 (90 s at most), then as `twice` does.
-inline constexpr const char *until_counting =
-    "while [ \"$(count)\" -eq 0 ] && [ $(($(cs) - start)) -lt 9000 ]; do\n"
-    "    take; sleep 0.5\n"
-    "done\n"
-    "sleep 0.5; take; sleep 0.2; take\n";
+// The converter that the FPGA's configuration, as the command starts, leaves asleep: reads
+// every half second while the count is 0 (90 s at most), then two reads as above. The block
+// waits 0.4 s of its own time for the reference (about 20 s at a burst of 20 us a
+// millisecond, more on a busy machine; with no wait, milliseconds), every word but the
+// constants reading 0; then it converts.
+inline std::string until_counting() {
+    return std::string("while [ \"$(count)\" -eq 0 ] && [ $(($(cs) - start)) -lt 9000 ]; do\n"
+                       "    take; sleep 0.5\n"
+                       "done\n") +
+           twice;
+}
 
-// The converter that the FPGA's configuration, as the command started, left asleep: the
-// block waits 0.4 s of its own time for the reference (about 20 s at a burst of 20 us a
-// millisecond), every word but the constants reading 0, and then it converts.
 inline void expect_wait_then_codes(const std::string &output) {
-    const std::vector<Read> reads = reads_in(output);
+    std::vector<Read> reads = reads_in(output);
     ASSERT_GE(reads.size(), 3U) << output;
-    Words waiting(11, 0);
-    const Words settings = constants(default_wait);
-    waiting.insert(waiting.end(), settings.begin(), settings.end());
+    Words waiting = converting({}, 0, default_wait);
+    waiting[10] = 0;
     double waited = 0;
+    // A read in the wait has no input fresh (word 10, read after the codes and the count); one
+    // word by word (devmem's) may straddle the first code, its count 0 and its later words not.
     for (std::size_t i = 0; i + 2 < reads.size(); ++i)
-        if (reads[i].words.size() == 16 && reads[i].words[1] == 0) {
+        if (reads[i].words.size() == 16 && reads[i].words[10] == 0) {
             EXPECT_EQ(reads[i].words, waiting) << "read at " << reads[i].at << " s";
             waited = reads[i].at;
         }
-    // 20 s at the co-simulation's pace, more on a busy machine; with no wait, milliseconds.
     measured("the count still 0", waited);
     EXPECT_GT(waited, 15.0);
-    const Read &first = reads[reads.size() - 2];
-    const Read &second = reads.back();
-    EXPECT_TRUE(answers(first.words, discharging(first.at, default_wait)));
-    EXPECT_TRUE(answers(second.words, discharging(second.at, default_wait)));
-    EXPECT_TRUE(counting(first, second));
-}
-
-// A case of a fault on a board: its options, the command's script (after the reader's
-// functions), its status, and what its output must show.
-struct Fault {
-    std::string name;
-    std::vector<std::string> options;
-    std::string script;
-    int status;
-    std::function<void(const std::string &output)> check;
-};
-// A case is named by its name, not its bytes, in a failure's message.
-inline void PrintTo(const Fault &fault, std::ostream *os) {
-    *os << fault.name;
+    expect_converting(std::vector<Read>(reads.end() - 2, reads.end()), {}, default_wait);
 }
