@@ -125,14 +125,16 @@ lint: lint-deps builds
 	sh tests/fpga_lint_test.sh fpga
 
 # The tables of bench/README.md: the tool on the simulated board and inside the emulated
-# board against the same peer, how fast the FPGA design's co-simulation runs, and how fast
-# the emulated board passes 20 MB of output on.
+# board against the same peer, how fast the FPGA design's co-simulation runs, how fast
+# the emulated board passes 20 MB of output on, and how soon battery-adc-status answers.
 bench: bench-deps builds emuboard-kernel
 	arm-linux-gnueabihf-strip -o build/armhf/battery-voltage.stripped build/armhf/battery-voltage
 	./build/host/bench --runs $(RUNS) build/host/battery-voltage build/armhf/battery-voltage.stripped
 	./build/host/bench --runs $(RUNS) --emuboard
 	./build/host/bench --rtl
 	./build/host/bench --runs $(RUNS) --relay
+	./build/host/bench --runs $(RUNS) --status build/host/battery-adc-status \
+		build/armhf/battery-adc-status
 
 # The Maintainer: DEBFULLNAME and DEBEMAIL, else the git identity; with neither, it stops
 # and says what to set.

@@ -48,6 +48,7 @@ double ms(common::Clock::duration d) {
 struct Sample {
     std::vector<double> lines; // arrival of each line, ms after the command's start
     double end = 0;            // the command's exit, ms after its start
+    double waited = 0;         // by then, its time ready but waiting for a processor, ms
     double sandboxed = 0;      // wall time including the sandbox's start, ms
     double cpu_all = 0;        // CPU time of sandbox and command together, ms
     double cpu_own = 0;        // CPU time of the command and what it waited for, ms
@@ -60,6 +61,7 @@ void take_report(Sample &s, const common::Report &r, const std::deque<std::int64
     if (!r.stamped)
         throw std::runtime_error("no report from the launcher");
     s.end = static_cast<double>(r.ended_ns - r.started_ns) / 1e6;
+    s.waited = static_cast<double>(r.waited_ns) / 1e6;
     s.cpu_own = static_cast<double>(r.cpu_us) / 1e3;
     s.rss_kib = r.rss_kib;
     for (std::int64_t at : lines_ns)
@@ -71,8 +73,10 @@ Sample run_once(const std::string &launcher, const std::vector<std::string> &com
     board.set_reading(2730);
     std::vector<std::string> argv{launcher, "3"};
     argv.insert(argv.end(), command.begin(), command.end());
-    common::Process run(simboard::sandbox(board, argv),
-                        {common::environment(), common::piped, 2, false, true});
+    common::Spawn how{common::environment()};
+    how.err = 2;
+    how.report = true;
+    common::Process run(simboard::sandbox(board, argv), how);
     Sample s;
     s.status = run.wait(std::chrono::minutes(1));
     s.sandboxed = ms(run.ended() - run.started());
@@ -400,16 +404,106 @@ int simboard_table(long runs, const std::string &tool, const std::string &board_
     return 0;
 }
 
+// battery-adc-status once on the simulated board, under the launcher: with the FPGA design
+// behind the register (a healthy block), or `device` instead of the memory.
+Sample status_on_simboard(const std::vector<std::string> &command, simboard::Device device) {
+    common::Board board;
+    common::Failure failure;
+    const rtl::Cosim cosim(board, {}, failure);
+    std::vector<std::string> argv{common::next_to_self("board-stamp"), "3"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    common::Spawn how{common::environment()};
+    how.report = true;
+    common::Process run(simboard::sandbox(board, argv, device), how);
+    Sample s;
+    s.status = run.wait(std::chrono::minutes(1));
+    take_report(s, common::parse_report(run.reported()), {});
+    return s;
+}
+
+// The same in the emulated board's guest, its own build by name: a boot a run.
+Sample status_on_emuboard(bool unprivileged) {
+    emuboard::Options options;
+    options.command = {"battery-adc-status"};
+    options.unprivileged = unprivileged;
+    emuboard::Machine machine(options);
+    common::Failure failure;
+    const rtl::Cosim cosim(*machine.board(), {}, failure);
+    const emuboard::Run run = machine.wait();
+    Sample s;
+    s.status = run.status;
+    take_report(s, run.report, {});
+    return s;
+}
+
+// How soon battery-adc-status answers, from its own start: a healthy block, over its default
+// interval of 100 ms, and /dev/mem refused, at once; this machine's build, the board's under
+// qemu-arm, and the board's in the emulated board.
+int status_table(long runs, const std::string &program, const std::string &board_binary) {
+    const std::vector<std::string> columns{"this machine's build", "the board's under qemu-arm",
+                                           "the board's in the emulated board"};
+    std::map<std::string, std::vector<Sample>> healthy;
+    std::map<std::string, std::vector<Sample>> refused;
+    try {
+        for (long r = 0; r < runs; ++r) {
+            std::cerr << "run " << r + 1 << " of " << runs << " of battery-adc-status\n";
+            for (const std::vector<std::string> &command :
+                 {std::vector<std::string>{program},
+                  {"qemu-arm", "-cpu", "cortex-a9", board_binary}}) {
+                const std::string &column = columns[command.size() == 1 ? 0 : 1];
+                healthy[column].push_back(status_on_simboard(command, simboard::Device::image));
+                refused[column].push_back(status_on_simboard(command, simboard::Device::absent));
+            }
+            healthy[columns[2]].push_back(status_on_emuboard(false));
+            refused[columns[2]].push_back(status_on_emuboard(true));
+        }
+    } catch (const std::exception &e) {
+        std::cerr << "bench: " << e.what() << "\n";
+        return 1;
+    }
+    const std::vector<std::tuple<std::string, std::map<std::string, std::vector<Sample>> *,
+                                 std::function<double(const Sample &)>>>
+        rows{{"healthy block (0), start to exit, ms", &healthy,
+              [](const Sample &s) { return s.end; }},
+             {"the same, less the 100 ms interval and its wait for a processor (target: at "
+              "most 50), ms",
+              &healthy, [](const Sample &s) { return s.end - 100 - s.waited; }},
+             {"no /dev/mem (4), start to exit less its wait for a processor (target: at most "
+              "50), ms",
+              &refused, [](const Sample &s) { return s.end - s.waited; }},
+             {"CPU time of a healthy run, ms", &healthy, [](const Sample &s) { return s.cpu_own; }},
+             {"peak resident memory, KiB", &healthy,
+              [](const Sample &s) { return static_cast<double>(s.rss_kib); }}};
+    std::cout << "| battery-adc-status, median of " << runs << " runs";
+    for (const auto &column : columns)
+        std::cout << " | " << column;
+    std::cout << " |\n|---|---:|---:|---:|\n";
+    for (const auto &[figure, samples, f] : rows) {
+        std::cout << "| " << figure;
+        for (const auto &column : columns)
+            std::cout << " | " << fixed(median_of((*samples)[column], f), 2);
+        std::cout << " |\n";
+    }
+    for (const auto &[expected, samples] : {std::pair{0, &healthy}, {4, &refused}})
+        for (const auto &[column, runs_of] : *samples)
+            for (const auto &sample : runs_of)
+                if (sample.status != expected)
+                    std::cerr << "bench: a run of " << column << " ended with status "
+                              << sample.status << ", not " << expected << "\n";
+    return 0;
+}
+
 int usage(std::ostream &out) {
     out << "usage: bench [--runs N] TOOL [STRIPPED-BOARD-BINARY]\n"
            "       bench [--runs N] --emuboard\n"
            "       bench --rtl\n"
            "       bench [--runs N] --relay\n"
+           "       bench [--runs N] --status PROGRAM BOARD-BINARY\n"
            "Prints a Markdown table of medians over N runs (default 3): TOOL against a\n"
            "generic peer on the simulated board, the board's binary against the peer on\n"
            "the emulated board (--emuboard), or how fast the FPGA design's co-simulation\n"
            "runs (--rtl), or how fast the emulated board passes 20 MB of output on\n"
-           "(--relay).\n";
+           "(--relay), or how soon battery-adc-status answers (--status).\n";
     return &out == &std::cout ? 0 : 2;
 }
 
@@ -419,10 +513,14 @@ int main(int argc, char **argv) {
     long runs = 3;
     bool on_emuboard = false;
     bool relay = false;
-    const option options[] = {
-        {"runs", required_argument, nullptr, 'r'}, {"emuboard", no_argument, nullptr, 'e'},
-        {"rtl", no_argument, nullptr, 'R'},        {"relay", no_argument, nullptr, 'l'},
-        {"help", no_argument, nullptr, 'h'},       {}};
+    bool status = false;
+    const option options[] = {{"runs", required_argument, nullptr, 'r'},
+                              {"emuboard", no_argument, nullptr, 'e'},
+                              {"rtl", no_argument, nullptr, 'R'},
+                              {"relay", no_argument, nullptr, 'l'},
+                              {"help", no_argument, nullptr, 'h'},
+                              {"status", no_argument, nullptr, 's'},
+                              {}};
     for (int c = 0; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
         if (c == 'r') {
             char *end = nullptr;
@@ -436,6 +534,8 @@ int main(int argc, char **argv) {
             on_emuboard = true;
         else if (c == 'l')
             relay = true;
+        else if (c == 's')
+            status = true;
         else if (c == 'R')
             return rtl_table();
         else if (c == 'h')
@@ -443,6 +543,10 @@ int main(int argc, char **argv) {
         else if (c != 'r')
             return usage(std::cerr);
     }
+    if (status && !relay && !on_emuboard && optind + 2 == argc)
+        return status_table(runs, argv[optind], argv[optind + 1]);
+    if (status)
+        return usage(std::cerr);
     if (relay && !on_emuboard && optind == argc)
         return relay_table(runs);
     if (relay)

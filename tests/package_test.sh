@@ -31,7 +31,8 @@ package() {
     cmake -S "$1" -B "$2" -DCMAKE_TOOLCHAIN_FILE="$1/cmake/arm-linux-gnueabihf.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
         -DPACKAGE_MAINTAINER="$maintainer" >"$2.log" 2>&1 &&
-        cmake --build "$2" --target battery-voltage man-page package-changelog >>"$2.log" 2>&1 &&
+        cmake --build "$2" --target battery-voltage battery-adc-status man-page \
+            package-changelog >>"$2.log" 2>&1 &&
         cpack --config "$2/CPackConfig.cmake" -B "$3" >>"$2.log" 2>&1 ||
         { cat "$2.log"; fail "the package of $1"; }
 }
@@ -49,8 +50,9 @@ deb=$1
 [ "$(dpkg-deb -f "$deb" Architecture)" = armhf ] || fail "architecture $(dpkg-deb -f "$deb" Architecture)"
 [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "depends on $(dpkg-deb -f "$deb" Depends)"
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort | tr '\n' ' ')
-[ "$files" = "./usr/bin/battery-voltage ./usr/share/doc/battery-voltage/changelog.gz \
-./usr/share/doc/battery-voltage/copyright ./usr/share/lintian/overrides/battery-voltage \
+[ "$files" = "./usr/bin/battery-adc-status ./usr/bin/battery-voltage \
+./usr/share/doc/battery-voltage/changelog.gz ./usr/share/doc/battery-voltage/copyright \
+./usr/share/lintian/overrides/battery-voltage ./usr/share/man/man1/battery-adc-status.1.gz \
 ./usr/share/man/man1/battery-voltage.1.gz " ] || fail "holds: $files"
 [ "$(dpkg-deb -f "$deb" Maintainer)" = "$maintainer" ] || fail "maintainer $(dpkg-deb -f "$deb" Maintainer)"
 
@@ -60,11 +62,13 @@ TMPDIR=$work lintian --fail-on error,warning "$deb" >"$work/lintian.txt" 2>/dev/
     { cat "$work/lintian.txt"; fail "lintian"; }
 
 dpkg-deb -x "$deb" "$work/root"
+for name in battery-voltage battery-adc-status; do
+    [ -x "$work/root/usr/bin/$name" ] || fail "$name: not executable"
+    readelf -S "$work/root/usr/bin/$name" | grep -q '\.symtab' && fail "$name: not stripped"
+    zcat "$work/root/usr/share/man/man1/$name.1.gz" | grep -q '^\.SH EXIT STATUS' ||
+        fail "$name: man page"
+done
 tool=$work/root/usr/bin/battery-voltage
-[ -x "$tool" ] || fail "not executable"
-readelf -S "$tool" | grep -q '\.symtab' && fail "not stripped"
-zcat "$work/root/usr/share/man/man1/battery-voltage.1.gz" | grep -q '^\.SH EXIT STATUS' ||
-    fail "man page"
 
 # The packaged binary on the board: ten exact lines and status 0.
 status=0
@@ -74,6 +78,13 @@ expected=$(for i in 1 2 3 4 5 6 7 8 9 10; do echo "Battery voltage is: 4095"; do
 [ "$(cat "$work/out.txt")" = "$expected" ] && [ "$(wc -l <"$work/out.txt")" = 10 ] ||
     fail "output: $(cat "$work/out.txt")"
 [ ! -s "$work/err.txt" ] || fail "standard error: $(cat "$work/err.txt")"
+# And its companion: the register alone at 4095 is no battery_adc block.
+status=0
+$simboard --reading 4095 -- $emulator "$work/root/usr/bin/battery-adc-status" --keys \
+    >"$work/out.txt" 2>"$work/err.txt" || status=$?
+[ "$status" = 5 ] && grep -qx 'word0=4095' "$work/out.txt" && grep -qx 'verdict=no-block' \
+    "$work/out.txt" && [ ! -s "$work/err.txt" ] || fail "battery-adc-status: status $status: \
+$(cat "$work/out.txt" "$work/err.txt")"
 # The same bytes from a copy of the sources at another path, built only as far as the
 # package needs.
 mkdir -p "$work/elsewhere/battery-voltage"

@@ -95,7 +95,7 @@ void write_initramfs(const std::string &dir, const Options &options, const std::
                         ". Fetch them once with:\n  make emuboard-kernel   (or "
                         "tools/emuboard/fetch.sh)");
     std::vector<std::pair<std::string, std::string>> tools;
-    for (const char *f : {"battery-voltage", "board-stamp"}) {
+    for (const char *f : {"battery-voltage", "battery-adc-status", "board-stamp"}) {
         std::string path = guest_dir() + "/" + f;
         if (access(path.c_str(), R_OK) != 0)
             throw Error("no board build of " + std::string(f) + " at " + path +
