@@ -104,7 +104,8 @@ std::vector<std::string> parse(int argc, char **argv, common::RegisterOptions &r
 }
 
 // Waits for the run, passing its output on as it comes, and takes the termination signals
-// meanwhile; the register's side starts with the command. A failure of the machine's own is kept in `error`, once the relay is done.
+// meanwhile; the register's side starts with the command. A failure of the machine's own
+// is kept in `error`, once the relay is done.
 std::optional<emuboard::Run> wait_for(emuboard::Machine &machine, rtl::Register &played,
                                       common::Failure &failure, std::chrono::seconds limit,
                                       std::string &error) {
