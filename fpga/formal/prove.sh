@@ -218,44 +218,65 @@ techmap
 opt -fast
 aigmap"
 
-# The model: both clock edges become steps of the global clock; each property an output.
-# Each property on its own is proven without the block's invariants (chformal -remove).
-cat >"$out/model.ys" <<EOF
-read_verilog -formal $rtl $here/battery_adc_props.v
+# The design read and flattened, for each model below.
+read_design="read_verilog -formal $rtl $here/battery_adc_props.v
 $extra
 $chparam
 hierarchy -check -top battery_adc_props
 proc
 flatten
-opt_clean
-design -save flat
-chformal -remove
-$to_aig
-opt_clean
-design -save model
-EOF
+opt_clean"
+
+# The model of each property named, on its own and without the block's invariants
+# (chformal -remove): an AIGER file for pdr and bmc3, or its cone in ASCII for a walk.
+write_props() {
+    for p in "$@"; do
+        echo "design -load model"
+        echo "delete -port o:* o:$p %d"
+        if [ "$walk" -gt 0 ]; then
+            echo "opt_clean"
+            echo "write_aiger -zinit -ascii -map $out/$p.walk.aim $out/$p.walk.aag"
+        else
+            echo "write_aiger -zinit -map $out/$p.aim $out/$p.aig"
+            echo "write_aiger -zinit -ascii $out/$p.aag"
+        fi
+    done
+}
+build() {
+    if ! yosys -q -l "$out/$1.log" "$out/$1.ys" >/dev/null 2>&1; then
+        echo "the model could not be built: $out/$1.log"
+        grep -i -A3 'error' "$out/$1.log" | head -20
+        exit 2
+    fi
+}
+build_props() {
+    {
+        printf '%s\nchformal -remove\n%s\nopt_clean\ndesign -save model\n' "$read_design" "$to_aig"
+        write_props "$@"
+    } >"$out/props.ys"
+    build props
+}
+
 props=$(sed -n 's/^ *output wire \([a-z0-9_]*\),\{0,1\}$/\1/p' "$here/battery_adc_props.v")
 covers=$(sed -n 's/^ *output wire \(cover_[a-z0-9_]*\).*/\1/p' "$here/battery_adc_props.v")
 [ -n "$props" ] || { echo "no property found in $here/battery_adc_props.v"; exit 2; }
 whole=1
 [ -z "$only" ] || { props=$only whole=0; }
-for p in $props; do
-    echo "design -load model"
-    echo "delete -port o:* o:$p %d"
-    if [ "$walk" -gt 0 ]; then
-        echo "opt_clean"
-        echo "write_aiger -zinit -ascii -map $out/$p.walk.aim $out/$p.walk.aag"
-    else
-        echo "write_aiger -zinit -map $out/$p.aim $out/$p.aig"
-        echo "write_aiger -zinit -ascii $out/$p.aag"
-    fi
-done >>"$out/model.ys"
 if [ $whole = 1 ]; then
     # The whole proof: the properties and the block's assertions, made one output,
-    # `invariants`. The covers: only they and the logic they need.
-    cat >>"$out/model.ys" <<EOF
-design -load flat
-$to_aig
+    # `invariants`; the design made an AIG once, the assertions then removed for the
+    # model of pins_ignore_bus and of the covers (only they and the logic they need). The
+    # other properties' own models are built only if the whole proof does not close.
+    {
+        printf '%s\n%s\ndesign -save asserted\nchformal -remove\nopt_clean\ndesign -save model\n' \
+            "$read_design" "$to_aig"
+        write_props pins_ignore_bus
+        cat <<EOF
+design -load model
+delete -port o:* o:cover_* %d
+opt_clean
+write_aiger -zinit -ascii -map $out/covers.aim $out/covers.aag
+design -load asserted
 setundef -undriven -zero
 miter -assert -make_outputs battery_adc_props
 cd battery_adc_props
@@ -267,16 +288,11 @@ aigmap
 delete -port o:pins_ignore_bus o:cover_*
 opt_clean
 write_aiger -zinit -map $out/whole.aim $out/whole.aig
-design -load model
-delete -port o:* o:cover_* %d
-opt_clean
-write_aiger -zinit -ascii -map $out/covers.aim $out/covers.aag
 EOF
-fi
-if ! yosys -q -l "$out/model.log" "$out/model.ys" >/dev/null 2>&1; then
-    echo "the model could not be built: $out/model.log"
-    grep -i -A3 'error' "$out/model.log" | head -20
-    exit 2
+    } >"$out/model.ys"
+    build model
+else
+    build_props $props
 fi
 results=$out/results
 : >"$results"
@@ -301,6 +317,7 @@ if [ $whole = 1 ]; then
         # Each on its own names what fails; the invariants' own failure is in the log.
         echo "the whole proof did not close in $k steps ($took s): $log" | tee -a "$results"
         echo "UNDECIDED invariants" >>"$results"
+        build_props $(for p in $props; do [ "$p" = pins_ignore_bus ] || echo "$p"; done)
     fi
 fi
 
