@@ -477,35 +477,19 @@ module battery_adc #(
         input [3:0] s;
         f_chan = s[0] && !ONLY ? s[3:1] : BATTERY[2:0];
     endfunction
-    // How many of conversions m, m - 1, ... come before one of channel w (up to 16); in the
-    // first 16 after a reset, none before the first.
-    function [4:0] f_without;
-        input [3:0] m;
-        input [2:0] w;
-        input first;
-        integer k;
-        reg [3:0] slot_k;
-        reg stop;
-        begin
-            f_without = 5'd0;
-            stop = 1'b0;
-            for (k = 0; k < 16; k = k + 1) begin
-                slot_k = m - k[3:0] - 1'b1;
-                if (!stop && (!first || k < m) && f_chan(slot_k) != w) f_without = f_without + 1'b1;
-                else stop = 1'b1;
-            end
-        end
-    endfunction
     wire [3:0] f_m = state == S_WAIT && conv_known ? slot - 1'b1 : slot;
-    wire [4:0] f_apart_any = f_without(f_m, BATTERY[2:0], 1'b0);
-    wire [4:0] f_apart_first = f_without(f_m, BATTERY[2:0], 1'b1);
-    wire [4:0] f_unwatched_any = f_without(f_m, f_watch, 1'b0);
-    wire [4:0] f_unwatched_first = f_without(f_m, f_watch, 1'b1);
-    // The age of the battery's last code filed: this conversion's, or the one 1 + u frames
-    // before, and of the one before that, for battery_was.
-    wire f_filed = f_pending && f_channel == BATTERY[2:0];
+    // The battery's input comes in every even slot, so at most one conversion of another
+    // input since its last; input w != BATTERY, in the mixed mode, in slot 2w + 1 only, so
+    // f_m - 2w - 2 conversions since its last (modulo 16), or f_m before its first.
+    wire f_other = f_channel != BATTERY[2:0];
+    wire [3:0] f_since_w = f_m - {f_watch, 1'b0} - 4'd2;
+    wire f_first_lap = ONLY || {1'b0, f_m} < {1'b0, f_watch, 1'b0} + 5'd2;
+    // The battery's last code filed: this conversion's, or the one a frame before, or two
+    // frames when this one is the battery's and the one before is not.
+    wire f_filed = f_pending && !f_other;
+    wire f_twice = !f_other && f_chan(f_m - 4'd2) != BATTERY[2:0];
     wire [31:0] f_frame_age = {16'd0, f_frame};
-    wire [31:0] f_back = f_frame_age + 2 * F_FRAME * (1 + {27'd0, f_without(f_m - 1'b1, BATTERY[2:0], 1'b0)});
+    wire [31:0] f_back = f_frame_age + (f_twice ? 4 : 2) * F_FRAME;
     wire [31:0] f_age_now = f_filed ? f_frame_age : f_back;
 
     always @(*)
@@ -624,13 +608,16 @@ module battery_adc #(
             else begin
                 assert (f_channel == f_chan(f_m - 1'b1));
                 if (2 * F_FRAME < 65535) assert (!f_frame_full);
-                assert (f_apart == (f_apart_any > 2 ? 2'd2 : f_apart_any[1:0]) ||
-                        f_apart == (f_apart_first > 2 ? 2'd2 : f_apart_first[1:0]));
-                assert (f_unwatched == f_unwatched_any || f_unwatched == f_unwatched_first);
+                assert (f_apart == {1'b0, f_other});
+                if (f_watch == BATTERY[2:0]) assert (f_unwatched == {4'd0, f_other});
+                else
+                    assert ((!ONLY && f_unwatched == {1'b0, f_since_w}) ||
+                            (ONLY && f_unwatched == 5'd16) ||
+                            (f_first_lap && f_unwatched == {1'b0, f_m}));
                 // The ages of the codes that word 0 may show.
                 if (f_aged) assert (!f_age_full && f_age == f_age_now);
                 else assert (f_m == 4'd1 && !f_pending);
-                if (f_pending && f_channel == BATTERY[2:0]) begin
+                if (f_filed) begin
                     if (f_aged_was) assert (f_age_was_full ? f_back >= f_age_was : f_age_was == f_back);
                     else assert (f_m == 4'd1);
                 end else if (f_pending)

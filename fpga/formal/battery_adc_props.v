@@ -517,17 +517,18 @@ module battery_adc_props #(
          (address_p == 4'd15 && readdata != ID));
     assign word13_frame_clocks = answered && address_p == 4'd13 && frame_known_q &&
                                  readdata != {17'd0, frame_len_q[15:1]};
-    // How old the code in word 0 may be: a battery conversion at least every two frames
-    // (every frame with BATTERY_ONLY), every input at least once in 16 (with BATTERY_ONLY,
-    // the battery's), counted from the first conversion whose word the block sent since the
-    // reset; and a read of word 0 answers a code whose conversion's CONVST rose
-    // less than LATENCY before its answer, once the battery has one since the reset.
+    // How old the code in word 0 may be. Counted from the first conversion whose word the
+    // block sent since the reset: a conversion of the battery's input at least every two
+    // frames (every frame with BATTERY_ONLY), and of every input at least once in 16 (with
+    // BATTERY_ONLY, of the battery's). And a read of word 0, once the battery has a code
+    // since the reset, answers one whose conversion's CONVST rose less than LATENCY before
+    // the answer (one step after the harness's step before, whose ages these are): so a step
+    // at the input is in word 0 within LATENCY.
     assign battery_every_two_frames = ok && converts && converted != BATTERY_CHANNEL[2:0] &&
                                       (BATTERY_ONLY != 0 || apart_q != 2'd0);
     assign every_input_in_16_frames = ok && converts && converted != watch &&
                                       unwatched_q >= 5'd15 &&
                                       (BATTERY_ONLY == 0 || watch == BATTERY_CHANNEL[2:0]);
-    // The code's age at the answer is one step more than the harness's.
     assign word0_age = answered && address_p == 4'd0 &&
         (readdata == words_battery ? aged_q && age_q + 1 >= AGE :
          pending_q && readdata == battery_was && aged_was_q && age_was_q + 1 >= AGE);

@@ -23,7 +23,7 @@
 # up to that step). One line per property or cover:
 #   proved   NAME  for all time (ENGINE, S s)
 #   bounded  NAME  no failure to step D, clock C (bmc3, S s)
-#   FAIL     NAME  at step K, clock C (S s): trace OUT/NAME.vcd
+#   FAIL     NAME  at step K, clock C (S s): trace OUT/NAME.vcd (with -n: no trace)
 #   reached  COVER at step K, clock C (witness)
 # A failing property's counterexample is replayed on the whole model (aigsim.awk) into a
 # VCD (cex2vcd.awk; one step = 10 time units; clk rises at the odd steps). The exit status
@@ -33,7 +33,7 @@
 # usage: prove.sh [-p "NAME=VALUE ..."] [-t PDR_SECONDS] [-d BMC_DEPTH] [-b BMC_SECONDS]
 #                 [-k STEPS] [-c COVER_STEPS] [-w STEPS] [-s SEED] [-r CLOCKS]
 #                 [-o "PROPERTY ..."] [-y YOSYS_COMMANDS]
-#                 [-j JOBS] [-B] RTL OUT
+#                 [-j JOBS] [-B] [-n] RTL OUT
 #   -p  parameters of battery_adc_props (CLOCK_HZ, BATTERY_CHANNEL, ACQUISITION_NS,
 #       BATTERY_ONLY, NEVER_RESET)
 #   -t  pdr's time per property on its own (default 60; 0: bmc3 only)
@@ -50,6 +50,7 @@
 #   -y  Yosys commands run on the read design before it is elaborated
 #   -j  properties proven at once (default 2)
 #   -B  bmc3 first, then pdr on what it did not refute (for runs that expect a failure)
+#   -n  no trace of a failure, only its line (for runs that expect one)
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -63,13 +64,17 @@ prove_one() {
     if [ "$walk" -gt 0 ]; then
         # A random walk of legal inputs through the property's cone; a failure's inputs
         # replayed on the cone into a VCD.
+        inputs=$out/$p.found
+        [ "$notrace" = 0 ] || inputs=""
         awk -v steps="$walk" -v mode=random -v seed="$seed" -v resets="$resets" \
-            -v trace="$out/$p.found" -f "$here/walk.awk" "$out/$p.walk.aim" "$out/$p.walk.aag" \
+            -v trace="$inputs" -f "$here/walk.awk" "$out/$p.walk.aim" "$out/$p.walk.aag" \
             >"$out/$p.walk.out" 2>>"$log"
         took=$(($(date +%s) - start))
         if found=$(sed -n 's/^FAIL .* at step \([0-9]*\), clock .*/\1/p' "$out/$p.walk.out") &&
             [ -n "$found" ]; then
-            if awk -f "$here/aigsim.awk" "$out/$p.found" "$out/$p.walk.aag" >"$out/$p.cex" &&
+            if [ "$notrace" = 1 ]; then
+                trace="no trace (-n)"
+            elif awk -f "$here/aigsim.awk" "$out/$p.found" "$out/$p.walk.aag" >"$out/$p.cex" &&
                 awk -f "$here/cex2vcd.awk" "$out/$p.walk.aim" "$out/$p.cex" >"$out/$p.vcd"; then
                 trace="trace $out/$p.vcd"
             else
@@ -145,15 +150,19 @@ prove_one() {
         # step, as a VCD. If that fails, bmc3 finds it again on the whole model (at most 10
         # minutes).
         rm -f "$out/$p.cex"
-        if [ -s "$out/$p.found" ]; then
+        if [ "$notrace" = 1 ]; then
+            :
+        elif [ -s "$out/$p.found" ]; then
             awk -f "$here/aigsim.awk" "$out/$p.found" "$out/$p.aag" >"$out/$p.cex" 2>>"$log" ||
                 rm -f "$out/$p.cex"
         fi
-        if [ ! -s "$out/$p.cex" ]; then
+        if [ ! -s "$out/$p.cex" ] && [ "$notrace" = 0 ]; then
             timeout 600 yosys-abc -c "read_aiger $out/$p.aig; bmc3 -F $((step + 1)) -T 590; \
                 write_cex -f -n $out/$p.cex" >"$out/$p.cex.log" 2>&1
         fi
-        if [ -s "$out/$p.cex" ] &&
+        if [ "$notrace" = 1 ]; then
+            trace="no trace (-n)"
+        elif [ -s "$out/$p.cex" ] &&
             awk -f "$here/cex2vcd.awk" "$out/$p.aim" "$out/$p.cex" >"$out/$p.vcd"; then
             trace="trace $out/$p.vcd"
         else
@@ -171,13 +180,14 @@ prove_one() {
 if [ "${1:-}" = -1 ]; then
     out=$FORMAL_OUT pdr_time=$FORMAL_PDR depth=$FORMAL_DEPTH bmc_time=$FORMAL_BMC
     bmc_first=$FORMAL_BMC_FIRST walk=$FORMAL_WALK seed=$FORMAL_SEED resets=$FORMAL_RESETS
+    notrace=$FORMAL_NOTRACE
     prove_one "$2"
     exit 0
 fi
 
 params="" pdr_time=60 depth=0 bmc_time=600 only="" extra="" jobs=2 bmc_first=0 k=8
-cover_steps=100000 walk=0 seed=1 resets=0
-while getopts p:t:d:b:k:c:w:s:r:o:y:j:B opt; do
+cover_steps=100000 walk=0 seed=1 resets=0 notrace=0
+while getopts p:t:d:b:k:c:w:s:r:o:y:j:Bn opt; do
     case $opt in
     p) params=$OPTARG ;;
     t) pdr_time=$OPTARG ;;
@@ -192,7 +202,8 @@ while getopts p:t:d:b:k:c:w:s:r:o:y:j:B opt; do
     y) extra=$OPTARG ;;
     j) jobs=$OPTARG ;;
     B) bmc_first=1 ;;
-    *) echo "usage: prove.sh [-p PARAMS] [-t S] [-d DEPTH] [-b S] [-k STEPS] [-c STEPS] [-w STEPS] [-s SEED] [-r CLOCKS] [-o PROPS] [-y CMDS] [-j N] [-B] RTL OUT" >&2
+    n) notrace=1 ;;
+    *) echo "usage: prove.sh [-p PARAMS] [-t S] [-d DEPTH] [-b S] [-k STEPS] [-c STEPS] [-w STEPS] [-s SEED] [-r CLOCKS] [-o PROPS] [-y CMDS] [-j N] [-B] [-n] RTL OUT" >&2
        exit 2 ;;
     esac
 done
@@ -250,8 +261,13 @@ build() {
     fi
 }
 build_props() {
+    # One property alone: its cone only, before the passes, which then take half the time.
+    cone=""
+    [ $# -gt 1 ] || cone="delete -port o:* o:$1 %d
+opt_clean"
     {
-        printf '%s\nchformal -remove\n%s\nopt_clean\ndesign -save model\n' "$read_design" "$to_aig"
+        printf '%s\nchformal -remove\n%s\n%s\nopt_clean\ndesign -save model\n' "$read_design" \
+            "$cone" "$to_aig"
         write_props "$@"
     } >"$out/props.ys"
     build props
@@ -324,7 +340,8 @@ fi
 # Properties run $jobs at a time, each by this script again; their lines come out as they
 # finish.
 export FORMAL_OUT=$out FORMAL_PDR=$pdr_time FORMAL_DEPTH=$depth FORMAL_BMC=$bmc_time \
-    FORMAL_BMC_FIRST=$bmc_first FORMAL_WALK=$walk FORMAL_SEED=$seed FORMAL_RESETS=$resets
+    FORMAL_BMC_FIRST=$bmc_first FORMAL_WALK=$walk FORMAL_SEED=$seed FORMAL_RESETS=$resets \
+    FORMAL_NOTRACE=$notrace
 for p in $props; do echo "$p"; done |
     xargs -P "$jobs" -I{} sh "$here/prove.sh" -1 {} | tee -a "$results"
 
