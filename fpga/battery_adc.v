@@ -377,9 +377,9 @@ module battery_adc #(
                             conv_known <= 1'b1;
                             slot <= slot + 1'b1;
                             state <= S_WAIT;
-                            // CONVST stays low HOLD_CLOCKS after this fall, at least.
-                            if (HOLD_BINDS && timer < HOLD_CLOCKS[TW-1:0])
-                                timer <= HOLD_CLOCKS[TW-1:0] - 1'b1;
+                            // CONVST stays low HOLD_CLOCKS after this fall, at least: where
+                            // HOLD_BINDS, longer than the acquisition left on the timer.
+                            if (HOLD_BINDS) timer <= HOLD_CLOCKS[TW-1:0] - 1'b1;
                         end
                     end else if (falls == 4'd6) begin
                         // The 7th rise: the converter's tACQ counts from here.
@@ -607,6 +607,7 @@ module battery_adc #(
                         !f_aged_was);
             else begin
                 assert (f_channel == f_chan(f_m - 1'b1));
+                // A frame's steps are counted, not saturated, where they fit the monitor.
                 if (2 * F_FRAME < 65535) assert (!f_frame_full);
                 assert (f_apart == {1'b0, f_other});
                 if (f_watch == BATTERY[2:0]) assert (f_unwatched == {4'd0, f_other});
@@ -618,10 +619,12 @@ module battery_adc #(
                 if (f_aged) assert (!f_age_full && f_age == f_age_now);
                 else assert (f_m == 4'd1 && !f_pending);
                 if (f_filed) begin
-                    if (f_aged_was) assert (f_age_was_full ? f_back >= f_age_was : f_age_was == f_back);
+                    if (f_aged_was)
+                        assert (f_age_was_full ? f_back >= f_age_was : f_age_was == f_back);
                     else assert (f_m == 4'd1);
                 end else if (f_pending)
-                    assert (f_aged_was == f_aged && f_age_was == f_age && f_age_was_full == f_age_full);
+                    assert (f_aged_was == f_aged && f_age_was == f_age &&
+                            f_age_was_full == f_age_full);
             end
 
             // The codes: what the pins published, taken at the 12th bit.

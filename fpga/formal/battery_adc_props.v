@@ -357,7 +357,8 @@ module battery_adc_props #(
     wire battery_filed = published && channel == BATTERY_CHANNEL[2:0];
     wire [WAG-1:0] age_frame = frame_now < AGE ? frame_now : AGE;
     wire [WAG-1:0] age_now = battery_filed ? age_frame : age_q + (age_q < AGE);
-    wire [WAG-1:0] age_was_now = published ? age_q + (age_q < AGE) : age_was_q + (age_was_q < AGE);
+    wire [WAG-1:0] age_was_now = published ? age_q + (age_q < AGE) :
+                                 age_was_q + (age_was_q < AGE);
     wire aged_now = reset_edge ? 1'b0 : battery_filed || aged_q;
     wire aged_was_now = reset_edge ? 1'b0 : published ? aged_q : aged_was_q;
     always @($global_clock) begin
@@ -404,7 +405,8 @@ module battery_adc_props #(
     wire [15:0] m_since_cv = since_cv, m_since_reset = since_reset, m_acq = acq;
     wire [15:0] m_phase = phase, m_high = high, m_moved = moved, m_hold = hold;
     wire [31:0] m_waking = {{(32 - WWK) {1'b0}}, waking};
-    wire [31:0] m_age = {{(32 - WAG) {1'b0}}, age_now}, m_age_was = {{(32 - WAG) {1'b0}}, age_was_now};
+    wire [31:0] m_age = {{(32 - WAG) {1'b0}}, age_now};
+    wire [31:0] m_age_was = {{(32 - WAG) {1'b0}}, age_was_now};
 `define BATTERY_ADC_MONITORS \
         .f_first(first), \
         .f_since_cv(m_since_cv), .f_cv_full(since_cv >= TCONV_PINS), \

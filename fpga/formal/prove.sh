@@ -203,7 +203,8 @@ while getopts p:t:d:b:k:c:w:s:r:o:y:j:Bn opt; do
     j) jobs=$OPTARG ;;
     B) bmc_first=1 ;;
     n) notrace=1 ;;
-    *) echo "usage: prove.sh [-p PARAMS] [-t S] [-d DEPTH] [-b S] [-k STEPS] [-c STEPS] [-w STEPS] [-s SEED] [-r CLOCKS] [-o PROPS] [-y CMDS] [-j N] [-B] [-n] RTL OUT" >&2
+    *) echo "usage: prove.sh [-p PARAMS] [-t S] [-d DEPTH] [-b S] [-k STEPS] [-c STEPS]" \
+            "[-w STEPS] [-s SEED] [-r CLOCKS] [-o PROPS] [-y CMDS] [-j N] [-B] [-n] RTL OUT" >&2
        exit 2 ;;
     esac
 done
