@@ -37,7 +37,8 @@ sh "$prove" -p "$live WAKE_MS=1" -b 60 -c 0 "$fpga/battery_adc.v" "$work/live" |
 # for PDR seconds) for a failure within a few clocks, or "walk STEPS [CLOCKS]" (a random
 # walk of legal inputs through the property's cone, walk.awk, with a reset at one clock in
 # CLOCKS) for one that needs a code published first, which bmc3 would take minutes to
-# reach. No trace is written (-n): a fault caught needs none.
+# reach, or "reads STEPS" (the same walk reading word 0 at every clock) for one that only a
+# read at the right clock shows. No trace is written (-n): a fault caught needs none.
 plant() {
     name=$1 property=$2 engine=$3 edit=$4 setting=${5:-$small}
     copy=$work/$name.v
@@ -51,6 +52,7 @@ plant() {
     set -- $engine
     case $1 in
     bmc) how="-B -d $2 -b 60 -t $3" ;;
+    reads) how="-w $2 -R" ;;
     *) how="-w $2 ${3:+-r $3}" ;;
     esac
     # shellcheck disable=SC2086
@@ -94,13 +96,21 @@ plant word13_off_by_one word13_frame_clocks "walk 20000" \
 # converted once in 16 frames (the third CONVST after power-up converts input 0 again).
 plant battery_once_in_16_frames battery_every_two_frames "walk 2000" \
     's/slot\[3:1\] : BATTERY\[2:0\];/slot[3:1] : 3'"'"'d0;/'
+# Odd frames ask for inputs 1, 3, 5 and 7 only (slot[2:0]), so 0, 2, 4 and 6 are never
+# converted.
+plant odd_frames_half_the_inputs every_input_in_16_frames "walk 20000" \
+    's/slot\[0\] \&\& !ONLY ? slot\[3:1\] :/slot[0] \&\& !ONLY ? slot[2:0] :/'
+# The acquisition a clock longer than the documented frame: word 13 follows it, but word 0's
+# code is a clock older than the documented latency just before each battery code is filed.
+plant acquisition_a_clock_long word0_age "reads 4000" \
+    's/ACQ_CLOCKS = clocks_for(ACQ_NS);/ACQ_CLOCKS = clocks_for(ACQ_NS) + 1;/'
 # tHCONVST one clock short where it binds: 27 ns at 73 MHz, inside the datasheet's 20 ns and
 # the pins' 5 ns, short of the block's 20 ns and a clock.
 plant hold_one_clock_short convst_hold_margin "walk 2000" \
     's/timer <= HOLD_CLOCKS\[TW-1:0\] - 1'"'"'b1;/timer <= HOLD_CLOCKS[TW-1:0] - 2'"'"'d2;/' "$live"
-# What the simulation's cases let pass: word 1 counting the result thrown away after power-up,
-# and a reset that leaves word 10 or word 1 as it was (the walk resets at one clock in 2000,
-# or in 1000: a code must be published before it).
+# Words 1 and 10 kept honest: word 1 counting the result thrown away after power-up, and a
+# reset that leaves word 10 or word 1 as it was (the walk resets at one clock in 2000, or in
+# 1000: a code must be published before the reset).
 plant count_of_thrown_away word1_count "walk 2000" \
     's/^\( *\)if (bits == 4.d11 \&\& conv_known) begin/\1if (bits == 4'"'"'d11 \&\& !conv_known) count <= count + 1'"'"'b1;\n&/'
 plant reset_keeps_fresh word10_fresh "walk 40000 2000" '/^ *fresh <= 8.d0;$/d'

@@ -31,7 +31,7 @@
 # be built, else 0.
 #
 # usage: prove.sh [-p "NAME=VALUE ..."] [-t PDR_SECONDS] [-d BMC_DEPTH] [-b BMC_SECONDS]
-#                 [-k STEPS] [-c COVER_STEPS] [-w STEPS] [-s SEED] [-r CLOCKS]
+#                 [-k STEPS] [-c COVER_STEPS] [-w STEPS] [-R] [-s SEED] [-r CLOCKS]
 #                 [-o "PROPERTY ..."] [-y YOSYS_COMMANDS]
 #                 [-j JOBS] [-B] [-n] RTL OUT
 #   -p  parameters of battery_adc_props (CLOCK_HZ, BATTERY_CHANNEL, ACQUISITION_NS,
@@ -44,6 +44,8 @@
 #       for a setting whose wait for the reference is too long to walk)
 #   -w  with -o: instead of pdr and bmc3, a random walk of this many steps through each
 #       property's cone, legal inputs from a seeded sequence (walk.awk), for a failure
+#   -R  with -w: the walk reads word 0 and writes at every clock, as the covers' witness
+#       does, instead (for a fault that only a read at the right clock shows)
 #   -s  the walk's seed (default 1)
 #   -r  the walk asserts reset at one clock in this many (default 0: never)
 #   -o  only these properties, each on its own (default: the whole proof and the covers)
@@ -66,10 +68,12 @@ prove_one() {
         # replayed on the cone into a VCD.
         inputs=$out/$p.found
         [ "$notrace" = 0 ] || inputs=""
-        awk -v steps="$walk" -v mode=random -v seed="$seed" -v resets="$resets" \
+        awk -v steps="$walk" -v mode="$walk_mode" -v seed="$seed" -v resets="$resets" \
             -v trace="$inputs" -f "$here/walk.awk" "$out/$p.walk.aim" "$out/$p.walk.aag" \
             >"$out/$p.walk.out" 2>>"$log"
         took=$(($(date +%s) - start))
+        how="random walk, seed $seed"
+        [ "$walk_mode" = random ] || how="a read of word 0 at every clock"
         if found=$(sed -n 's/^FAIL .* at step \([0-9]*\), clock .*/\1/p' "$out/$p.walk.out") &&
             [ -n "$found" ]; then
             if [ "$notrace" = 1 ]; then
@@ -80,11 +84,11 @@ prove_one() {
             else
                 trace="no trace: $log"
             fi
-            printf '%-8s %-24s at step %s, clock %s (random walk, seed %s, %s s): %s\n' FAIL "$p" \
-                "$found" $((found / 2)) "$seed" "$took" "$trace"
+            printf '%-8s %-24s at step %s, clock %s (%s, %s s): %s\n' FAIL "$p" \
+                "$found" $((found / 2)) "$how" "$took" "$trace"
         else
-            printf '%-8s %-24s no failure in a random walk of %s steps (seed %s, %s s)\n' \
-                UNDECIDED "$p" "$walk" "$seed" "$took"
+            printf '%-8s %-24s no failure in a walk of %s steps (%s, %s s)\n' \
+                UNDECIDED "$p" "$walk" "$how" "$took"
         fi
         return
     fi
@@ -180,14 +184,14 @@ prove_one() {
 if [ "${1:-}" = -1 ]; then
     out=$FORMAL_OUT pdr_time=$FORMAL_PDR depth=$FORMAL_DEPTH bmc_time=$FORMAL_BMC
     bmc_first=$FORMAL_BMC_FIRST walk=$FORMAL_WALK seed=$FORMAL_SEED resets=$FORMAL_RESETS
-    notrace=$FORMAL_NOTRACE
+    notrace=$FORMAL_NOTRACE walk_mode=$FORMAL_WALK_MODE
     prove_one "$2"
     exit 0
 fi
 
 params="" pdr_time=60 depth=0 bmc_time=600 only="" extra="" jobs=2 bmc_first=0 k=8
-cover_steps=100000 walk=0 seed=1 resets=0 notrace=0
-while getopts p:t:d:b:k:c:w:s:r:o:y:j:Bn opt; do
+cover_steps=100000 walk=0 seed=1 resets=0 notrace=0 walk_mode=random
+while getopts p:t:d:b:k:c:w:Rs:r:o:y:j:Bn opt; do
     case $opt in
     p) params=$OPTARG ;;
     t) pdr_time=$OPTARG ;;
@@ -196,6 +200,7 @@ while getopts p:t:d:b:k:c:w:s:r:o:y:j:Bn opt; do
     k) k=$OPTARG ;;
     c) cover_steps=$OPTARG ;;
     w) walk=$OPTARG ;;
+    R) walk_mode=reads ;;
     s) seed=$OPTARG ;;
     r) resets=$OPTARG ;;
     o) only=$OPTARG ;;
@@ -204,7 +209,7 @@ while getopts p:t:d:b:k:c:w:s:r:o:y:j:Bn opt; do
     B) bmc_first=1 ;;
     n) notrace=1 ;;
     *) echo "usage: prove.sh [-p PARAMS] [-t S] [-d DEPTH] [-b S] [-k STEPS] [-c STEPS]" \
-            "[-w STEPS] [-s SEED] [-r CLOCKS] [-o PROPS] [-y CMDS] [-j N] [-B] [-n] RTL OUT" >&2
+            "[-w STEPS] [-R] [-s SEED] [-r CLOCKS] [-o PROPS] [-y CMDS] [-j N] [-B] [-n] RTL OUT" >&2
        exit 2 ;;
     esac
 done
@@ -342,7 +347,7 @@ fi
 # finish.
 export FORMAL_OUT=$out FORMAL_PDR=$pdr_time FORMAL_DEPTH=$depth FORMAL_BMC=$bmc_time \
     FORMAL_BMC_FIRST=$bmc_first FORMAL_WALK=$walk FORMAL_SEED=$seed FORMAL_RESETS=$resets \
-    FORMAL_NOTRACE=$notrace
+    FORMAL_NOTRACE=$notrace FORMAL_WALK_MODE=$walk_mode
 for p in $props; do echo "$p"; done |
     xargs -P "$jobs" -I{} sh "$here/prove.sh" -1 {} | tee -a "$results"
 
