@@ -117,6 +117,14 @@ module battery_adc #(
     input wire        f_woke,        // the first frame's 12th SCK fall since, and the steps
     input wire [31:0] f_waking,      // since it (saturating)
     input wire        f_waking_full,
+    input wire [ 1:0] f_apart,       // conversions since the battery's input's last (up to 2),
+    input wire [ 4:0] f_unwatched,   // and since the watched input's (up to 16)
+    input wire [31:0] f_age,         // the ages of f_battery's and f_battery_was's codes, from
+    input wire        f_age_full,    // their CONVST rises (saturating), and whether each is one
+    input wire        f_aged,
+    input wire [31:0] f_age_was,
+    input wire        f_age_was_full,
+    input wire        f_aged_was,
     output wire       f_publish      // the next rising edge files a code
 `endif
 );
@@ -213,9 +221,10 @@ module battery_adc #(
     localparam integer TAIL_CLOCKS = HALF_SCK + ACQ_CLOCKS > 12 * HALF_SCK + HOLD_CLOCKS ?
                                      HALF_SCK + ACQ_CLOCKS : 12 * HALF_SCK + HOLD_CLOCKS;
     localparam integer FRAME_CLOCKS = CONV_CLOCKS + 12 * HALF_SCK + TAIL_CLOCKS;
-    localparam integer LONGEST_WAIT = ACQ_CLOCKS > RESET_CLOCKS ? ACQ_CLOCKS : RESET_CLOCKS;
 
-    localparam integer TW = $clog2(LONGEST_WAIT + 1);
+    // The timer's width: no wait is longer than the one after a reset, which covers tCONV and
+    // the acquisition, each with an SCK phase to spare.
+    localparam integer TW = $clog2(RESET_CLOCKS + 1);
     localparam integer WAKE_TURNS = WAKE == 0 ? 0 : ((WAKE_CLOCKS + (1 << TW) - 1) >> TW) + 1;
     localparam integer WW = WAKE_TURNS > 0 ? $clog2(WAKE_TURNS + 1) : 1;
     localparam integer HW = HALF_SCK > 1 ? $clog2(HALF_SCK) : 1;
@@ -363,9 +372,9 @@ module battery_adc #(
                             conv_known <= 1'b1;
                             slot <= slot + 1'b1;
                             state <= S_WAIT;
-                            // CONVST stays low HOLD_CLOCKS after this fall, at least.
-                            if (HOLD_BINDS && timer < HOLD_CLOCKS[TW-1:0])
-                                timer <= HOLD_CLOCKS[TW-1:0] - 1'b1;
+                            // CONVST stays low HOLD_CLOCKS after this fall, at least: where
+                            // HOLD_BINDS, longer than the acquisition left on the timer.
+                            if (HOLD_BINDS) timer <= HOLD_CLOCKS[TW-1:0] - 1'b1;
                         end
                     end else if (falls == 4'd6) begin
                         // The 7th rise: the converter's tACQ counts from here.
@@ -457,6 +466,27 @@ module battery_adc #(
     wire [31:0] f_turns = f_cvs == 2'd1 ? {{(32 - WW) {1'b0}}, wake} : 32'd0;
     wire [31:0] f_after = F_TAIL_WAIT + (f_turns << TW) - f_timer;
 
+    // The conversions since a reset whose words the block sent: the m-th used the word of
+    // frame slot m - 1 (modulo 16). f_m: the one under way, or last read out.
+    function [2:0] f_chan;  // the channel whose word frame slot s sends
+        input [3:0] s;
+        f_chan = s[0] && !ONLY ? s[3:1] : BATTERY[2:0];
+    endfunction
+    wire [3:0] f_m = state == S_WAIT && conv_known ? slot - 1'b1 : slot;
+    // The battery's input comes in every even slot, so at most one conversion of another
+    // input since its last; input w != BATTERY, in the mixed mode, in slot 2w + 1 only, so
+    // f_m - 2w - 2 conversions since its last (modulo 16), or f_m before its first.
+    wire f_other = f_channel != BATTERY[2:0];
+    wire [3:0] f_since_w = f_m - {f_watch, 1'b0} - 4'd2;
+    wire f_first_lap = ONLY || {1'b0, f_m} < {1'b0, f_watch, 1'b0} + 5'd2;
+    // The battery's last code filed: this conversion's, or the one a frame before, or two
+    // frames when this one is the battery's and the one before is not.
+    wire f_filed = f_pending && !f_other;
+    wire f_twice = !f_other && f_chan(f_m - 4'd2) != BATTERY[2:0];
+    wire [31:0] f_frame_age = {16'd0, f_frame};
+    wire [31:0] f_back = f_frame_age + (f_twice ? 4 : 2) * F_FRAME;
+    wire [31:0] f_age_now = f_filed ? f_frame_age : f_back;
+
     always @(*)
         if (f_on) begin
             assert (state != 2'd3);
@@ -474,7 +504,7 @@ module battery_adc #(
                 assert (!clk && state == S_WAIT && f_timer == F_R - 1 && !adc_sck && !adc_sdi &&
                         !convst_rise && convst_left == 0 && codes == 0 && fresh == 0 &&
                         count == 0 && !conv_known && !f_clean && !f_pending && wake == 0);
-            if (!f_wake_frame || wake == 0) assert (f_timer < LONGEST_WAIT);
+            if (!f_wake_frame || wake == 0) assert (f_timer < F_R);
             assert (f_left < F_H);
             // CONVST: its pulse, from the step it rose.
             assert (convst_left == 0 || convst_rise);
@@ -556,11 +586,41 @@ module battery_adc #(
                                  f_frame == 2 * (F_FRAME - 1 - F_TAIL_WAIT + f_after) + f_h) &&
                                 (f_hold_full || f_hold == 2 * f_after + f_h) &&
                                 (f_acq_full || f_acq == 2 * (f_after + 11 * F_H) + f_h));
-                    else assert (!conv_known && !f_next_known);
+                    else assert (!conv_known && !f_next_known && !f_conv_known);
             end
             // The acquisition counted from the 7th rise, or from a fall after a reset.
             if ((state == S_WAIT || (state == S_SHIFT && f_after_7th_rise)) && f_timer < F_A)
                 assert (f_acq_full || f_acq >= 2 * (F_A - 1 - f_timer) + f_h);
+
+            // The conversions since the reset, and the channel of each.
+            if (conv_known) assert (conv_channel == f_chan(slot - 1'b1));
+            else assert (slot == 4'd0);
+            if (state == S_SHIFT) assert (sent_channel == f_chan(slot));
+            if (f_cvs != 2'd2) assert (!f_conv_known);
+            if (!f_conv_known)
+                assert (f_m == 4'd0 && f_apart == 2'd0 && f_unwatched == 5'd0 && !f_aged &&
+                        !f_aged_was);
+            else begin
+                assert (f_channel == f_chan(f_m - 1'b1));
+                // A frame's steps are counted, not saturated, where they fit the monitor.
+                if (2 * F_FRAME < 65535) assert (!f_frame_full);
+                assert (f_apart == {1'b0, f_other});
+                if (f_watch == BATTERY[2:0]) assert (f_unwatched == {4'd0, f_other});
+                else
+                    assert ((!ONLY && f_unwatched == {1'b0, f_since_w}) ||
+                            (ONLY && f_unwatched == 5'd16) ||
+                            (f_first_lap && f_unwatched == {1'b0, f_m}));
+                // The ages of the codes that word 0 may show.
+                if (f_aged) assert (!f_age_full && f_age == f_age_now);
+                else assert (f_m == 4'd1 && !f_pending);
+                if (f_filed) begin
+                    if (f_aged_was)
+                        assert (f_age_was_full ? f_back >= f_age_was : f_age_was == f_back);
+                    else assert (f_m == 4'd1);
+                end else if (f_pending)
+                    assert (f_aged_was == f_aged && f_age_was == f_age &&
+                            f_age_was_full == f_age_full);
+            end
 
             // The codes: what the pins published, taken at the 12th bit.
             if (!f_late)

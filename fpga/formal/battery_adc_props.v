@@ -58,6 +58,7 @@ module battery_adc_props #(
     output wire tacq_datasheet,
     output wire tacq_setting,
     output wire convst_hold_datasheet,
+    output wire convst_hold_margin,
     output wire sck_phase_datasheet,
     output wire sck_phase_margin,
     output wire sdi_moves_with_sck_low,
@@ -73,6 +74,9 @@ module battery_adc_props #(
     output wire word11to15_constants,
     output wire word13_frame_clocks,
     output wire convst_after_wake,
+    output wire battery_every_two_frames,
+    output wire every_input_in_16_frames,
+    output wire word0_age,
 
     // What the proof must reach: each is 1 at a step where it happens, all assumptions held.
     output wire cover_battery_code,                // a code of the battery channel published
@@ -94,6 +98,14 @@ module battery_adc_props #(
         begin
             n = (ps * 2 * CLOCK_HZ + 64'd999999999999) / 64'd1000000000000;
             steps_at_least = n[31:0];
+        end
+    endfunction
+    function integer clocks_at_least;
+        input [63:0] ps;
+        reg [63:0] n;
+        begin
+            n = (ps * CLOCK_HZ + 64'd999999999999) / 64'd1000000000000;
+            clocks_at_least = n[31:0];
         end
     endfunction
     function integer steps_at_most;
@@ -118,6 +130,8 @@ module battery_adc_props #(
     localparam integer ACQ_SET = steps_at_least(ACQUISITION_NS * 64'd1000);
     localparam integer ACQ_MAX = ACQ_DS > ACQ_SET ? ACQ_DS : ACQ_SET;
     localparam integer HOLD_DS = steps_at_least(20000 + SKEW_PS);  // tHCONVST
+    localparam integer HOLD_MARGIN = steps_at_least(20000) + 2;  // 20 ns and a clock
+    localparam integer HOLD_MAX = HOLD_DS > HOLD_MARGIN ? HOLD_DS : HOLD_MARGIN;
     localparam integer SCK_DS = steps_at_least(12500);
     localparam integer SCK_MIN = steps_at_least(20000);
     localparam integer SDO_NEW = steps_at_least(20800);
@@ -130,11 +144,29 @@ module battery_adc_props #(
     localparam [63:0] WAKE_N = (WAKE_NS * 2 * CLOCK_HZ + 64'd999999999) / 64'd1000000000;
     localparam integer WAKE_STEPS = WAKE_N[31:0];
 
+    // The latency from a step at the battery's input to word 0, as docs/fpga-interface.md
+    // ("Settings, sample rate and latency") gives it: two frames (one with BATTERY_ONLY)
+    // from one conversion of the battery's input to the next, then tCONV and a clock, 24 SCK
+    // phases and the clock that a read takes; a frame being tCONV and a clock, 12 SCK
+    // phases, then an SCK phase and the acquisition and a clock, or 12 SCK phases and
+    // tHCONVST and a clock, whichever is longer. In clocks, then in steps: a read must answer
+    // a code whose conversion's CONVST rose less than that before.
+    localparam integer HALF_SCK = (CLOCK_HZ + 49999999) / 50000000;
+    localparam integer CONV_CLOCKS = clocks_at_least(TCONV_PS) + 1;
+    localparam integer AFTER_ACQ = HALF_SCK + clocks_at_least(ACQUISITION_NS * 64'd1000) + 1;
+    localparam integer AFTER_HOLD = 12 * HALF_SCK + clocks_at_least(20000) + 1;
+    localparam integer FRAME = CONV_CLOCKS + 12 * HALF_SCK +
+                               (AFTER_ACQ > AFTER_HOLD ? AFTER_ACQ : AFTER_HOLD);
+    localparam integer LATENCY = (BATTERY_ONLY != 0 ? 1 : 2) * FRAME + CONV_CLOCKS +
+                                 24 * HALF_SCK + 1;
+    localparam integer AGE = 2 * LATENCY;
+
     localparam integer WCV = $clog2(TCONV_PINS + 2);
     localparam integer WACQ = $clog2(ACQ_MAX + 2);
     localparam integer WSDO = $clog2(SDO_MSB + 2);
     localparam integer WPH = $clog2(SCK_MIN + 2);
-    localparam integer WHOLD = $clog2(HOLD_DS + 2);
+    localparam integer WHOLD = $clog2(HOLD_MAX + 2);
+    localparam integer WAG = $clog2(AGE + 2);
     localparam integer WHI = $clog2(CV_MAX_DS + 2);
     localparam integer WWK = $clog2(WAKE_STEPS + 2);
 
@@ -213,8 +245,8 @@ module battery_adc_props #(
     reg [WACQ-1:0] acq_q = ACQ_MAX;
     wire [WACQ-1:0] acq = (sck_fall && falls <= 4'd6) || (sck_rise && rises == 4'd7) ? 0 :
                           acq_q + (acq_q < ACQ_MAX);
-    reg [WHOLD-1:0] hold_q = HOLD_DS;  // steps since SCK last fell
-    wire [WHOLD-1:0] hold = sck_fall ? 0 : hold_q + (hold_q < HOLD_DS);
+    reg [WHOLD-1:0] hold_q = HOLD_MAX;  // steps since SCK last fell
+    wire [WHOLD-1:0] hold = sck_fall ? 0 : hold_q + (hold_q < HOLD_MAX);
     reg [WPH-1:0] phase_q = SCK_MIN;  // steps SCK has been at its level
     wire [WPH-1:0] phase = sck != sck_p ? 1 : phase_q + (phase_q < SCK_MIN);
     // Steps since the 12th SCK fall of the first frame after a reset or power-up, the end of
@@ -307,6 +339,28 @@ module battery_adc_props #(
                       (WAKE_MS == 0 || cvs_q != 2'd1);
     wire [15:0] frame_len_now = frame_ends ? frame_q + 1'b1 : frame_len_q;
     wire frame_known_now = frame_ends || frame_known_q;
+    // The conversions configured by a word sent since the reset, each counted as its CONVST
+    // rises: since the last of the battery's input (up to 2), and since the last of the
+    // watched input (up to 16); none before the first.
+    wire converts = cv_rise && conv_known;
+    wire [2:0] converted = {conv_word[3], conv_word[2], conv_word[4]};
+    reg [1:0] apart_q = 2'd0;
+    reg [4:0] unwatched_q = 5'd0;
+    wire [1:0] apart_now = reset_edge ? 2'd0 : !converts ? apart_q :
+                           converted == BATTERY_CHANNEL[2:0] ? 2'd0 : apart_q + (apart_q != 2'd2);
+    wire [4:0] unwatched_now = reset_edge ? 5'd0 : !converts ? unwatched_q :
+                               converted == watch ? 5'd0 : unwatched_q + (unwatched_q != 5'd16);
+    // The age in steps, from its conversion's CONVST rise, of the code in `battery` and of the
+    // one in `battery_was`, up to AGE; whether each is a code (not the 0 after a reset).
+    reg [WAG-1:0] age_q = 0, age_was_q = 0;
+    reg aged_q = 1'b0, aged_was_q = 1'b0;
+    wire battery_filed = published && channel == BATTERY_CHANNEL[2:0];
+    wire [WAG-1:0] age_frame = frame_now < AGE ? frame_now : AGE;
+    wire [WAG-1:0] age_now = battery_filed ? age_frame : age_q + (age_q < AGE);
+    wire [WAG-1:0] age_was_now = published ? age_q + (age_q < AGE) :
+                                 age_was_q + (age_was_q < AGE);
+    wire aged_now = reset_edge ? 1'b0 : battery_filed || aged_q;
+    wire aged_was_now = reset_edge ? 1'b0 : published ? aged_q : aged_was_q;
     always @($global_clock) begin
         if (first) watch <= watch_any;
         word_in_q <= word_in_now;
@@ -326,6 +380,12 @@ module battery_adc_props #(
         frame_q <= frame_now;
         frame_len_q <= frame_len_now;
         frame_known_q <= frame_known_now;
+        apart_q <= apart_now;
+        unwatched_q <= unwatched_now;
+        age_q <= age_now;
+        age_was_q <= age_was_now;
+        aged_q <= aged_now;
+        aged_was_q <= aged_was_now;
     end
 
 
@@ -345,12 +405,14 @@ module battery_adc_props #(
     wire [15:0] m_since_cv = since_cv, m_since_reset = since_reset, m_acq = acq;
     wire [15:0] m_phase = phase, m_high = high, m_moved = moved, m_hold = hold;
     wire [31:0] m_waking = {{(32 - WWK) {1'b0}}, waking};
+    wire [31:0] m_age = {{(32 - WAG) {1'b0}}, age_now};
+    wire [31:0] m_age_was = {{(32 - WAG) {1'b0}}, age_was_now};
 `define BATTERY_ADC_MONITORS \
         .f_first(first), \
         .f_since_cv(m_since_cv), .f_cv_full(since_cv >= TCONV_PINS), \
         .f_since_reset(m_since_reset), .f_reset_full(since_reset >= TCONV_PINS), \
         .f_acq(m_acq), .f_acq_full(acq >= ACQ_MAX), \
-        .f_hold(m_hold), .f_hold_full(hold >= HOLD_DS), \
+        .f_hold(m_hold), .f_hold_full(hold >= HOLD_MAX), \
         .f_phase(m_phase), .f_phase_full(phase >= SCK_MIN), .f_high(m_high), \
         .f_rises(rises), .f_falls(falls), .f_open(open), .f_clean(clean), \
         .f_moved(m_moved), .f_moved_full(moved >= SDO_MSB), .f_bit_real(bit_real), \
@@ -361,7 +423,10 @@ module battery_adc_props #(
         .f_fresh_was(fresh_was_now), .f_pending(pending_now), .f_count(count_now), \
         .f_frame(frame_now), .f_frame_full(frame_now == FRAME_MAX), \
         .f_frame_len(frame_len_now), .f_frame_known(frame_known_now), .f_cvs(cvs), \
-        .f_woke(woke), .f_waking(m_waking), .f_waking_full(waking >= WAKE_STEPS)
+        .f_woke(woke), .f_waking(m_waking), .f_waking_full(waking >= WAKE_STEPS), \
+        .f_apart(apart_now), .f_unwatched(unwatched_now), \
+        .f_age(m_age), .f_age_full(age_now >= AGE), .f_aged(aged_now), \
+        .f_age_was(m_age_was), .f_age_was_full(age_was_now >= AGE), .f_aged_was(aged_was_now)
     battery_adc #(
         .CLOCK_HZ(CLOCK_HZ),
         .BATTERY_CHANNEL(BATTERY_CHANNEL),
@@ -417,6 +482,7 @@ module battery_adc_props #(
     assign tacq_datasheet = ok && cv_rise && acq_q + 1 < ACQ_DS;
     assign tacq_setting = ok && cv_rise && acq_q + 1 < ACQ_SET;
     assign convst_hold_datasheet = ok && cv_rise && hold_q + 1 < HOLD_DS;
+    assign convst_hold_margin = ok && cv_rise && hold_q + 1 < HOLD_MARGIN;
     assign sck_phase_datasheet = ok && sck != sck_p && !first && phase_q < SCK_DS &&
                                  (sck_fall || open_q);
     assign sck_phase_margin = ok && sck != sck_p && !first && phase_q < SCK_MIN &&
@@ -453,6 +519,21 @@ module battery_adc_props #(
          (address_p == 4'd15 && readdata != ID));
     assign word13_frame_clocks = answered && address_p == 4'd13 && frame_known_q &&
                                  readdata != {17'd0, frame_len_q[15:1]};
+    // How old the code in word 0 may be. Counted from the first conversion whose word the
+    // block sent since the reset: a conversion of the battery's input at least every two
+    // frames (every frame with BATTERY_ONLY), and of every input at least once in 16 (with
+    // BATTERY_ONLY, of the battery's). And a read of word 0, once the battery has a code
+    // since the reset, answers one whose conversion's CONVST rose less than LATENCY before
+    // the answer (one step after the harness's step before, whose ages these are): so a step
+    // at the input is in word 0 within LATENCY.
+    assign battery_every_two_frames = ok && converts && converted != BATTERY_CHANNEL[2:0] &&
+                                      (BATTERY_ONLY != 0 || apart_q != 2'd0);
+    assign every_input_in_16_frames = ok && converts && converted != watch &&
+                                      unwatched_q >= 5'd15 &&
+                                      (BATTERY_ONLY == 0 || watch == BATTERY_CHANNEL[2:0]);
+    assign word0_age = answered && address_p == 4'd0 &&
+        (readdata == words_battery ? aged_q && age_q + 1 >= AGE :
+         pending_q && readdata == battery_was && aged_was_q && age_was_q + 1 >= AGE);
     // The second CONVST after a reset or power-up (the first conversion whose code the block
     // may publish) comes WAKE_MS, and the pins' skew, after the first frame's 12th SCK fall.
     assign convst_after_wake = ok && WAKE_MS != 0 && cv_rise && cvs_q == 2'd1 &&

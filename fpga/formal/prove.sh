@@ -23,7 +23,7 @@
 # up to that step). One line per property or cover:
 #   proved   NAME  for all time (ENGINE, S s)
 #   bounded  NAME  no failure to step D, clock C (bmc3, S s)
-#   FAIL     NAME  at step K, clock C (S s): trace OUT/NAME.vcd
+#   FAIL     NAME  at step K, clock C (S s): trace OUT/NAME.vcd (with -n: no trace)
 #   reached  COVER at step K, clock C (witness)
 # A failing property's counterexample is replayed on the whole model (aigsim.awk) into a
 # VCD (cex2vcd.awk; one step = 10 time units; clk rises at the odd steps). The exit status
@@ -31,9 +31,9 @@
 # be built, else 0.
 #
 # usage: prove.sh [-p "NAME=VALUE ..."] [-t PDR_SECONDS] [-d BMC_DEPTH] [-b BMC_SECONDS]
-#                 [-k STEPS] [-c COVER_STEPS] [-w STEPS] [-s SEED] [-r CLOCKS]
+#                 [-k STEPS] [-c COVER_STEPS] [-w STEPS] [-R] [-s SEED] [-r CLOCKS]
 #                 [-o "PROPERTY ..."] [-y YOSYS_COMMANDS]
-#                 [-j JOBS] [-B] RTL OUT
+#                 [-j JOBS] [-B] [-n] RTL OUT
 #   -p  parameters of battery_adc_props (CLOCK_HZ, BATTERY_CHANNEL, ACQUISITION_NS,
 #       BATTERY_ONLY, NEVER_RESET)
 #   -t  pdr's time per property on its own (default 60; 0: bmc3 only)
@@ -44,12 +44,15 @@
 #       for a setting whose wait for the reference is too long to walk)
 #   -w  with -o: instead of pdr and bmc3, a random walk of this many steps through each
 #       property's cone, legal inputs from a seeded sequence (walk.awk), for a failure
+#   -R  with -w: the walk reads word 0 and writes at every clock, as the covers' witness
+#       does, instead (for a fault that only a read at the right clock shows)
 #   -s  the walk's seed (default 1)
 #   -r  the walk asserts reset at one clock in this many (default 0: never)
 #   -o  only these properties, each on its own (default: the whole proof and the covers)
 #   -y  Yosys commands run on the read design before it is elaborated
 #   -j  properties proven at once (default 2)
 #   -B  bmc3 first, then pdr on what it did not refute (for runs that expect a failure)
+#   -n  no trace of a failure, only its line (for runs that expect one)
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -63,23 +66,29 @@ prove_one() {
     if [ "$walk" -gt 0 ]; then
         # A random walk of legal inputs through the property's cone; a failure's inputs
         # replayed on the cone into a VCD.
-        awk -v steps="$walk" -v mode=random -v seed="$seed" -v resets="$resets" \
-            -v trace="$out/$p.found" -f "$here/walk.awk" "$out/$p.walk.aim" "$out/$p.walk.aag" \
+        inputs=$out/$p.found
+        [ "$notrace" = 0 ] || inputs=""
+        awk -v steps="$walk" -v mode="$walk_mode" -v seed="$seed" -v resets="$resets" \
+            -v trace="$inputs" -f "$here/walk.awk" "$out/$p.walk.aim" "$out/$p.walk.aag" \
             >"$out/$p.walk.out" 2>>"$log"
         took=$(($(date +%s) - start))
+        how="random walk, seed $seed"
+        [ "$walk_mode" = random ] || how="a read of word 0 at every clock"
         if found=$(sed -n 's/^FAIL .* at step \([0-9]*\), clock .*/\1/p' "$out/$p.walk.out") &&
             [ -n "$found" ]; then
-            if awk -f "$here/aigsim.awk" "$out/$p.found" "$out/$p.walk.aag" >"$out/$p.cex" &&
+            if [ "$notrace" = 1 ]; then
+                trace="no trace (-n)"
+            elif awk -f "$here/aigsim.awk" "$out/$p.found" "$out/$p.walk.aag" >"$out/$p.cex" &&
                 awk -f "$here/cex2vcd.awk" "$out/$p.walk.aim" "$out/$p.cex" >"$out/$p.vcd"; then
                 trace="trace $out/$p.vcd"
             else
                 trace="no trace: $log"
             fi
-            printf '%-8s %-24s at step %s, clock %s (random walk, seed %s, %s s): %s\n' FAIL "$p" \
-                "$found" $((found / 2)) "$seed" "$took" "$trace"
+            printf '%-8s %-24s at step %s, clock %s (%s, %s s): %s\n' FAIL "$p" \
+                "$found" $((found / 2)) "$how" "$took" "$trace"
         else
-            printf '%-8s %-24s no failure in a random walk of %s steps (seed %s, %s s)\n' \
-                UNDECIDED "$p" "$walk" "$seed" "$took"
+            printf '%-8s %-24s no failure in a walk of %s steps (%s, %s s)\n' \
+                UNDECIDED "$p" "$walk" "$how" "$took"
         fi
         return
     fi
@@ -145,15 +154,19 @@ prove_one() {
         # step, as a VCD. If that fails, bmc3 finds it again on the whole model (at most 10
         # minutes).
         rm -f "$out/$p.cex"
-        if [ -s "$out/$p.found" ]; then
+        if [ "$notrace" = 1 ]; then
+            :
+        elif [ -s "$out/$p.found" ]; then
             awk -f "$here/aigsim.awk" "$out/$p.found" "$out/$p.aag" >"$out/$p.cex" 2>>"$log" ||
                 rm -f "$out/$p.cex"
         fi
-        if [ ! -s "$out/$p.cex" ]; then
+        if [ ! -s "$out/$p.cex" ] && [ "$notrace" = 0 ]; then
             timeout 600 yosys-abc -c "read_aiger $out/$p.aig; bmc3 -F $((step + 1)) -T 590; \
                 write_cex -f -n $out/$p.cex" >"$out/$p.cex.log" 2>&1
         fi
-        if [ -s "$out/$p.cex" ] &&
+        if [ "$notrace" = 1 ]; then
+            trace="no trace (-n)"
+        elif [ -s "$out/$p.cex" ] &&
             awk -f "$here/cex2vcd.awk" "$out/$p.aim" "$out/$p.cex" >"$out/$p.vcd"; then
             trace="trace $out/$p.vcd"
         else
@@ -171,13 +184,14 @@ prove_one() {
 if [ "${1:-}" = -1 ]; then
     out=$FORMAL_OUT pdr_time=$FORMAL_PDR depth=$FORMAL_DEPTH bmc_time=$FORMAL_BMC
     bmc_first=$FORMAL_BMC_FIRST walk=$FORMAL_WALK seed=$FORMAL_SEED resets=$FORMAL_RESETS
+    notrace=$FORMAL_NOTRACE walk_mode=$FORMAL_WALK_MODE
     prove_one "$2"
     exit 0
 fi
 
 params="" pdr_time=60 depth=0 bmc_time=600 only="" extra="" jobs=2 bmc_first=0 k=8
-cover_steps=100000 walk=0 seed=1 resets=0
-while getopts p:t:d:b:k:c:w:s:r:o:y:j:B opt; do
+cover_steps=100000 walk=0 seed=1 resets=0 notrace=0 walk_mode=random
+while getopts p:t:d:b:k:c:w:Rs:r:o:y:j:Bn opt; do
     case $opt in
     p) params=$OPTARG ;;
     t) pdr_time=$OPTARG ;;
@@ -186,13 +200,16 @@ while getopts p:t:d:b:k:c:w:s:r:o:y:j:B opt; do
     k) k=$OPTARG ;;
     c) cover_steps=$OPTARG ;;
     w) walk=$OPTARG ;;
+    R) walk_mode=reads ;;
     s) seed=$OPTARG ;;
     r) resets=$OPTARG ;;
     o) only=$OPTARG ;;
     y) extra=$OPTARG ;;
     j) jobs=$OPTARG ;;
     B) bmc_first=1 ;;
-    *) echo "usage: prove.sh [-p PARAMS] [-t S] [-d DEPTH] [-b S] [-k STEPS] [-c STEPS] [-w STEPS] [-s SEED] [-r CLOCKS] [-o PROPS] [-y CMDS] [-j N] [-B] RTL OUT" >&2
+    n) notrace=1 ;;
+    *) echo "usage: prove.sh [-p PARAMS] [-t S] [-d DEPTH] [-b S] [-k STEPS] [-c STEPS]" \
+            "[-w STEPS] [-R] [-s SEED] [-r CLOCKS] [-o PROPS] [-y CMDS] [-j N] [-B] [-n] RTL OUT" >&2
        exit 2 ;;
     esac
 done
@@ -218,44 +235,70 @@ techmap
 opt -fast
 aigmap"
 
-# The model: both clock edges become steps of the global clock; each property an output.
-# Each property on its own is proven without the block's invariants (chformal -remove).
-cat >"$out/model.ys" <<EOF
-read_verilog -formal $rtl $here/battery_adc_props.v
+# The design read and flattened, for each model below.
+read_design="read_verilog -formal $rtl $here/battery_adc_props.v
 $extra
 $chparam
 hierarchy -check -top battery_adc_props
 proc
 flatten
-opt_clean
-design -save flat
-chformal -remove
-$to_aig
-opt_clean
-design -save model
-EOF
+opt_clean"
+
+# The model of each property named, on its own and without the block's invariants
+# (chformal -remove): an AIGER file for pdr and bmc3, or its cone in ASCII for a walk.
+write_props() {
+    for p in "$@"; do
+        echo "design -load model"
+        echo "delete -port o:* o:$p %d"
+        if [ "$walk" -gt 0 ]; then
+            echo "opt_clean"
+            echo "write_aiger -zinit -ascii -map $out/$p.walk.aim $out/$p.walk.aag"
+        else
+            echo "write_aiger -zinit -map $out/$p.aim $out/$p.aig"
+            echo "write_aiger -zinit -ascii $out/$p.aag"
+        fi
+    done
+}
+build() {
+    if ! yosys -q -l "$out/$1.log" "$out/$1.ys" >/dev/null 2>&1; then
+        echo "the model could not be built: $out/$1.log"
+        grep -i -A3 'error' "$out/$1.log" | head -20
+        exit 2
+    fi
+}
+build_props() {
+    # One property alone: its cone only, before the passes, which then take half the time.
+    cone=""
+    [ $# -gt 1 ] || cone="delete -port o:* o:$1 %d
+opt_clean"
+    {
+        printf '%s\nchformal -remove\n%s\n%s\nopt_clean\ndesign -save model\n' "$read_design" \
+            "$cone" "$to_aig"
+        write_props "$@"
+    } >"$out/props.ys"
+    build props
+}
+
 props=$(sed -n 's/^ *output wire \([a-z0-9_]*\),\{0,1\}$/\1/p' "$here/battery_adc_props.v")
 covers=$(sed -n 's/^ *output wire \(cover_[a-z0-9_]*\).*/\1/p' "$here/battery_adc_props.v")
 [ -n "$props" ] || { echo "no property found in $here/battery_adc_props.v"; exit 2; }
 whole=1
 [ -z "$only" ] || { props=$only whole=0; }
-for p in $props; do
-    echo "design -load model"
-    echo "delete -port o:* o:$p %d"
-    if [ "$walk" -gt 0 ]; then
-        echo "opt_clean"
-        echo "write_aiger -zinit -ascii -map $out/$p.walk.aim $out/$p.walk.aag"
-    else
-        echo "write_aiger -zinit -map $out/$p.aim $out/$p.aig"
-        echo "write_aiger -zinit -ascii $out/$p.aag"
-    fi
-done >>"$out/model.ys"
 if [ $whole = 1 ]; then
     # The whole proof: the properties and the block's assertions, made one output,
-    # `invariants`. The covers: only they and the logic they need.
-    cat >>"$out/model.ys" <<EOF
-design -load flat
-$to_aig
+    # `invariants`; the design made an AIG once, the assertions then removed for the
+    # model of pins_ignore_bus and of the covers (only they and the logic they need). The
+    # other properties' own models are built only if the whole proof does not close.
+    {
+        printf '%s\n%s\ndesign -save asserted\nchformal -remove\nopt_clean\ndesign -save model\n' \
+            "$read_design" "$to_aig"
+        write_props pins_ignore_bus
+        cat <<EOF
+design -load model
+delete -port o:* o:cover_* %d
+opt_clean
+write_aiger -zinit -ascii -map $out/covers.aim $out/covers.aag
+design -load asserted
 setundef -undriven -zero
 miter -assert -make_outputs battery_adc_props
 cd battery_adc_props
@@ -267,16 +310,11 @@ aigmap
 delete -port o:pins_ignore_bus o:cover_*
 opt_clean
 write_aiger -zinit -map $out/whole.aim $out/whole.aig
-design -load model
-delete -port o:* o:cover_* %d
-opt_clean
-write_aiger -zinit -ascii -map $out/covers.aim $out/covers.aag
 EOF
-fi
-if ! yosys -q -l "$out/model.log" "$out/model.ys" >/dev/null 2>&1; then
-    echo "the model could not be built: $out/model.log"
-    grep -i -A3 'error' "$out/model.log" | head -20
-    exit 2
+    } >"$out/model.ys"
+    build model
+else
+    build_props $props
 fi
 results=$out/results
 : >"$results"
@@ -301,13 +339,15 @@ if [ $whole = 1 ]; then
         # Each on its own names what fails; the invariants' own failure is in the log.
         echo "the whole proof did not close in $k steps ($took s): $log" | tee -a "$results"
         echo "UNDECIDED invariants" >>"$results"
+        build_props $(for p in $props; do [ "$p" = pins_ignore_bus ] || echo "$p"; done)
     fi
 fi
 
 # Properties run $jobs at a time, each by this script again; their lines come out as they
 # finish.
 export FORMAL_OUT=$out FORMAL_PDR=$pdr_time FORMAL_DEPTH=$depth FORMAL_BMC=$bmc_time \
-    FORMAL_BMC_FIRST=$bmc_first FORMAL_WALK=$walk FORMAL_SEED=$seed FORMAL_RESETS=$resets
+    FORMAL_BMC_FIRST=$bmc_first FORMAL_WALK=$walk FORMAL_SEED=$seed FORMAL_RESETS=$resets \
+    FORMAL_NOTRACE=$notrace FORMAL_WALK_MODE=$walk_mode
 for p in $props; do echo "$p"; done |
     xargs -P "$jobs" -I{} sh "$here/prove.sh" -1 {} | tee -a "$results"
 

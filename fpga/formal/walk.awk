@@ -8,10 +8,13 @@
 #     edge that files a code takes both; writedata and SDO's noise 0; reset asserted for one
 #     clock, once, at the first rising edge after `cover_mid_frame` is reached.
 #   mode=random (a planted fault's counterexample): every input from the pseudo-random
-#     sequence started at `seed`, reset asserted at one clock in `resets` (none if 0); the outputs'
-#     first steps are printed as FAIL, and the walk's inputs are written to `trace` in the
-#     form aigsim.awk reads (piN@F=V).
-# usage: awk -v steps=N [-v mode=random -v seed=S -v resets=R -v trace=FILE] -f walk.awk MAP MODEL.aag
+#     sequence started at `seed`, reset asserted at one clock in `resets` (none if 0).
+#   mode=reads (the same, for a fault that a read of word 0 in any clock may show): the
+#     witness's inputs, with no reset unless `cover_mid_frame` is an output.
+#   In both, the outputs' first steps are printed as FAIL, and the walk's inputs are written
+#   to `trace` in the form aigsim.awk reads (piN@F=V).
+# usage: awk -v steps=N [-v mode=random|reads -v seed=S -v resets=R -v trace=FILE]
+#            -f walk.awk MAP MODEL.aag
 NR == FNR {
     if ($1 == "input") { role[$2 + 0] = $4; role_bit[$2 + 0] = $3 + 0 }
     else if ($1 == "output") out_name[$2 + 0] = $4
@@ -36,6 +39,7 @@ END {
     left = O
     lfsr = 44257
     random = mode == "random"
+    failing = random || mode == "reads"
     if (random) srand(seed + 0)
     for (f = 0; f < steps && left > 0; f++) {
         if (f % 2 == 1) lfsr = (lfsr * 1103 + 12345) % 65536
@@ -52,13 +56,13 @@ END {
                 if (r == "reset") x = reset_now
                 else if (r == "next_bit" || r == "sdo_noise") x = rand() < 0.5
                 else x = held_in[j]
-                line = line " pi" j "@" f "=" x
             } else if (r == "avs_read" || r == "avs_write") x = 1
             else if (r == "reset") x = reset_at >= 0 && f >= reset_at && f < reset_at + 2
             else if (r == "next_bit") x = int(lfsr / 256) % 2
             v[in_var[j]] = x
+            if (failing && trace != "") line = line " pi" j "@" f "=" x
         }
-        if (random && trace != "") print substr(line, 2) >trace
+        if (failing && trace != "") print substr(line, 2) >trace
         for (k = 0; k < A; k++) {
             x = v[a_var[k]]
             if (a_neg[k]) x = 1 - x
@@ -79,6 +83,9 @@ END {
             if (random)
                 printf "%-8s %-24s at step %d, clock %d (random walk, seed %d)\n", "FAIL",
                     out_name[j], f, int(f / 2), seed
+            else if (failing)
+                printf "%-8s %-24s at step %d, clock %d (reads)\n", "FAIL", out_name[j], f,
+                    int(f / 2)
             else
                 printf "%-8s %-24s at step %d, clock %d (witness)\n", "reached", out_name[j], f,
                     int(f / 2)
