@@ -348,7 +348,8 @@ int main(int argc, char **argv) {
         return status;
     report_settings(words);
     report_count(first[1], words[1],
-                 (to.tv_sec - from.tv_sec) * 1000000000 + (to.tv_nsec - from.tv_nsec), words);
+                 std::int64_t{to.tv_sec - from.tv_sec} * 1000000000 + (to.tv_nsec - from.tv_nsec),
+                 words);
     report_codes(words);
     return judge(first[1], words, interval);
 }
