@@ -45,9 +45,18 @@ if [ -d /sysfs ]; then
 fi
 
 # /job sets `user` (root or nobody), `output` (port, full or closed), `errors` (port or
-# closed) and the command in "$@".
+# closed), `configured` (before, or now: as the command starts) and the command in "$@".
 . /job
 echo ready >&3
+# A design loaded now: the command starts once the block answers with its identity, as it
+# would once a load of the design had ended (the host configures it on the line above).
+if [ "$configured" = now ]; then
+    i=0
+    until [ "$(devmem 0xFF24103C 32)" = 0x42414401 ] || [ $i -ge 500 ]; do
+        usleep 20000
+        i=$((i + 1))
+    done
+fi
 lines=
 case $output in
 full) exec 4>/dev/full ;;

@@ -76,9 +76,39 @@ std::string shown(const std::string &path) {
     }
 }
 
+// /job, which /init reads: who runs the command, where its streams go, whether the FPGA is
+// configured as it starts, and its words, each quoted for the guest's shell.
+std::string job_file(const Options &options) {
+    const char *output = "port";
+    if (options.output_closed)
+        output = "closed";
+    else if (options.output_full)
+        output = "full";
+    std::string job =
+        std::string("user=") + (options.unprivileged ? "nobody" : "root") + "\noutput=" + output +
+        "\nerrors=" + (options.errors_closed ? "closed" : "port") +
+        "\nconfigured=" + (options.configured_as_it_starts ? "now" : "before") + "\nset --";
+    if (options.command.empty())
+        job += " battery-voltage";
+    for (const auto &word : options.command)
+        job += " " + quoted(word);
+    return job + "\n";
+}
+
+// The FPGA's sysfs tree, which /init puts in /sys/class.
+void add_sysfs(Cpio &cpio, common::Sysfs state) {
+    const common::SysfsTree sysfs = common::fpga_sysfs(state);
+    if (!sysfs.folders.empty())
+        cpio.add("sysfs", S_IFDIR | 0755);
+    for (const auto &folder : sysfs.folders)
+        cpio.add("sysfs/" + folder, S_IFDIR | 0755);
+    for (const auto &[path, content] : sysfs.files)
+        cpio.add("sysfs/" + path, S_IFREG | 0444, content);
+}
+
 // The guest's files: BusyBox and the kernel's modules from the cache, the board's builds
-// of the tool and the launcher from guest/, /init, and /job, the command's words each
-// quoted for the guest's shell; and the empty files that the console ports fill.
+// of the tool and the launcher from guest/, /init, /job and the FPGA's sysfs tree; and the
+// empty files that the console ports fill.
 void write_initramfs(const std::string &dir, const Options &options, const std::string &cache) {
     const std::string in_cache = cache + "/";
     // The kernel's modules that the guest loads, in order: none where it has them built in.
@@ -103,24 +133,12 @@ void write_initramfs(const std::string &dir, const Options &options, const std::
         tools.emplace_back(std::string("bin/") + f, read_file(path));
     }
 
-    const char *output = "port";
-    if (options.output_closed)
-        output = "closed";
-    else if (options.output_full)
-        output = "full";
-    std::string job = std::string("user=") + (options.unprivileged ? "nobody" : "root") +
-                      "\noutput=" + output +
-                      "\nerrors=" + (options.errors_closed ? "closed" : "port") + "\nset --";
-    if (options.command.empty())
-        job += " battery-voltage";
-    for (const auto &word : options.command)
-        job += " " + quoted(word);
     Cpio cpio;
     for (const char *d : {"bin", "dev", "etc", "lib", "proc", "sys", "tmp"})
         cpio.add(d, S_IFDIR | 0755);
     cpio.add("dev/console", S_IFCHR | 0600, {}, 5, 1);
     cpio.add("init", S_IFREG | 0755, init_script);
-    cpio.add("job", S_IFREG | 0644, job + "\n");
+    cpio.add("job", S_IFREG | 0644, job_file(options));
     cpio.add("etc/passwd", S_IFREG | 0644,
              "root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n");
     cpio.add("etc/group", S_IFREG | 0644, "root:x:0:\nnogroup:x:65534:\n");
@@ -130,14 +148,7 @@ void write_initramfs(const std::string &dir, const Options &options, const std::
         cpio.add("lib/" + m, S_IFREG | 0644, read_file(in_cache + m));
     for (const auto &[name, bytes] : tools)
         cpio.add(name, S_IFREG | 0755, bytes);
-    // The FPGA's sysfs tree, which /init puts in /sys/class.
-    const common::SysfsTree sysfs = common::fpga_sysfs(options.sysfs);
-    if (!sysfs.folders.empty())
-        cpio.add("sysfs", S_IFDIR | 0755);
-    for (const auto &folder : sysfs.folders)
-        cpio.add("sysfs/" + folder, S_IFDIR | 0755);
-    for (const auto &[path, content] : sysfs.files)
-        cpio.add("sysfs/" + path, S_IFREG | 0444, content);
+    add_sysfs(cpio, options.sysfs);
     for (const auto &[name, bytes] :
          {std::pair{"initramfs.cpio", cpio.finish()}, {"out", ""}, {"err", ""}, {"report", ""}})
         if (!(std::ofstream(dir + "/" + name, std::ios::binary) << bytes).flush())

@@ -49,6 +49,9 @@ struct Options {
     bool errors_closed = false; // the command's standard error closed
     // The FPGA manager and bridges that the guest's /sys/class shows (common::fpga_sysfs).
     common::Sysfs sysfs = common::Sysfs::absent;
+    // The FPGA is configured as the command starts: /init waits until the block answers, as
+    // a user who loads the design waits for the load to end.
+    bool configured_as_it_starts = false;
     // Its words, passed to the guest intact; empty: battery-voltage.
     std::vector<std::string> command;
 };

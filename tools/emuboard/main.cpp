@@ -100,6 +100,7 @@ std::vector<std::string> parse(int argc, char **argv, common::RegisterOptions &r
     if (reg.nothing_answers())
         options.memory = emuboard::Memory::none;
     options.sysfs = reg.sysfs;
+    options.configured_as_it_starts = reg.rtl && reg.rtl->converter == common::Converter::asleep;
     return command;
 }
 

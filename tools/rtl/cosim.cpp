@@ -40,12 +40,22 @@ Cosim::Cosim(common::Board &board, common::RtlOptions settings, common::Failure 
         } catch (const std::exception &e) {
             failure.fail(std::string("the FPGA design's co-simulation: ") + e.what());
         }
+        done_ = true; // ended: no command waits for its words
     });
 }
 
 Cosim::~Cosim() {
     done_ = true;
     thread_.join();
+}
+
+void Cosim::command_starts() {
+    started_ns_ = common::nanoseconds(common::Clock::now());
+    configured_ = true;
+    // The burst under way may have begun before: the one after it began after.
+    const std::uint64_t from = bursts_;
+    while (bursts_ < from + 2 && !done_)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 std::string Cosim::breaches() const {
@@ -99,6 +109,7 @@ void Cosim::serve(common::Board &board, common::RtlOptions settings, Adc &adc) {
         std::vector<std::uint32_t> words = bench.read_each(addresses);
         if (words != in_memory)
             board.set_words(in_memory = std::move(words));
+        ++bursts_;
         clocks_ += burst_clocks + common::block_words;
         conversions_ = adc.conversions(battery_channel);
         if (!adc.breaches().empty()) {

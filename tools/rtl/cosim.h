@@ -65,10 +65,9 @@ class Cosim {
     // starts; a board whose command starts later says so here. The battery starts to
     // discharge again, and a design whose converter the configuration leaves asleep
     // (Converter::asleep) is loaded now, as by a user who loads it and then runs the command.
-    void command_starts() {
-        started_ns_ = common::nanoseconds(common::Clock::now());
-        configured_ = true;
-    }
+    // It returns once the block's words of a burst run since are in memory, so that a
+    // command never reads the unconfigured FPGA's words.
+    void command_starts();
     // When the battery started to discharge: when the block started, or command_starts().
     [[nodiscard]] common::Clock::time_point started() const {
         return common::time_point(started_ns_);
@@ -93,6 +92,7 @@ class Cosim {
 
     std::atomic<std::int64_t> started_ns_;
     std::atomic<bool> done_ = false, flat_out_ = false, configured_ = false;
+    std::atomic<std::uint64_t> bursts_ = 0; // whose words are in memory
     std::atomic<std::uint64_t> clocks_ = 0, conversions_ = 0;
     mutable std::mutex mutex_;
     std::string breaches_;
