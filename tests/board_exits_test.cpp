@@ -366,6 +366,24 @@ TEST_F(BoardExitsOwn, TheRelayFailingStopsTheCommandOnTheEmulatedBoard) {
         << run.errors();
 }
 
+// A user who is not root: simboard makes the sandbox a user namespace of its own (here,
+// uid 65534 in one), and it runs and ends as root's does.
+TEST_F(BoardExitsOwn, AnOrdinaryUsersSimulatedBoardRunsAndEnds) {
+    const std::vector<std::string> user{"unshare", "--user", "--map-user=65534",
+                                        "--map-group=65534"};
+    Process run = start_board(
+        "simboard", {"--reading", "4095", "--", "sh", "-c", "battery-voltage | head -n 1; id -u"},
+        {}, user);
+    EXPECT_EQ(run.wait(30s), 0) << run.errors();
+    EXPECT_EQ(run.output(), "Battery voltage is: 4095\n65534\n");
+    Process held = start_board("simboard", {"--", "sh", "-c", "echo up; exec sleep 30"}, {}, user);
+    ASSERT_TRUE(held.next_line(30s)) << held.errors();
+    const std::vector<pid_t> below = descendants(held.pid());
+    kill(held.pid(), SIGTERM);
+    EXPECT_EQ(held.wait(10s), 128 + SIGTERM) << held.errors();
+    EXPECT_TRUE(all_gone(below)) << "the command outlived the board";
+}
+
 // A board that does not end within --timeout is stopped, and says so in its words, with
 // what its console showed; its files go.
 TEST_F(BoardExitsOwn, TheEmulatedBoardsTimeoutIsSaid) {
