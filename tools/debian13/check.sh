@@ -114,8 +114,14 @@ unshare --mount --propagation private -- /bin/sh -euc '
     mount --rbind /dev "$root/dev"
     mount --bind "$archives" "$root/var/cache/apt/archives"
     mount --bind "$emuboard" "$root/root/.cache/battery-voltage/emuboard"
+    # The root becomes the namespace root, not a chroot: in a chroot the kernel makes no user
+    # namespace, which an ordinary user board needs. The old root goes, with the host umount,
+    # as the new root may have none.
+    umount=$(command -v umount)
     cd "$root"
-    exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+    pivot_root . mnt
+    "/mnt$umount" -l /mnt
+    exec /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
         CI="${CI:-}" DEBFULLNAME="${DEBFULLNAME:-}" DEBEMAIL="${DEBEMAIL:-}" \
         DEBIAN_MIRROR="$DEBIAN_MIRROR" \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
