@@ -14,7 +14,7 @@
 #   battery_adc_reset    the reset output for it (clk_0.clk_reset)
 #   battery_adc_name     the new instance (battery_adc_0)
 #   battery_adc_export   the exported conduit (adc): the system's ports adc_convst, adc_sck,
-#                        adc_sdi and adc_sdo, as fpga/battery_adc_top.v wires them
+#                        adc_sdi and adc_sdo, as fpga/battery_adc_top.vh wires them
 #   battery_adc_params   the block's parameters as NAME VALUE ... (none: the defaults), of
 #                        BATTERY_CHANNEL, ACQUISITION_NS, BATTERY_ONLY, WAKE_MS; CLOCK_HZ
 #                        comes from the clock connected

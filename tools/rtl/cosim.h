@@ -6,7 +6,7 @@
 //
 // The block, with its default settings, runs slower than real time, as fast as this machine
 // lets it: every millisecond of wall time it runs a burst of 1024 clocks (20.48 us at
-// 50 MHz: two and a half frames of 7.88 us, and one or two conversions of the battery
+// 50 MHz: two and a half frames of 7.90 us, and one or two conversions of the battery
 // channel, which 9 frames in 16 convert), with the battery's voltage as it is at the start
 // of that burst, and reads word 0 now and then through it. At the end of the burst it reads
 // all sixteen words, back to back, and those that changed go to memory. A change at the
