@@ -23,8 +23,9 @@
 // belongs to the channel sent in the frame before. The converter knows nothing of this
 // block's reset: after one it may still be converting, or hold a word half sent. So a reset
 // stops the frame, waits out a whole tCONV (or the acquisition, if longer) before the next
-// CONVST, and throws away the first result after it, whose word this block did not send. A reset never cuts a CONVST
-// pulse or an SCK high phase short either: each ends when its time is out. Every register
+// CONVST, and throws away the first result after it, whose word this block did not send. A
+// reset never cuts a CONVST pulse or an SCK high phase short either: each ends when its
+// time is out. Every register
 // starts, after configuration, as a reset leaves it, so a reset that never comes is no
 // different. Through the FPGA's configuration the pins' weak pull-ups may have left the
 // converter asleep (a word with SLP = 1): the first frame's word wakes it, and the block
@@ -32,10 +33,11 @@
 //
 // Both edges of clk are used, each where whole clocks cannot do: CONVST's high time of an
 // odd number of half-clocks ends on a falling edge, through the DDIO output register of its
-// pin (battery_adc_ddio: Intel's altddio_out under Quartus, a model elsewhere), and an SDO bit whose window's middle is at an odd half-clock is
-// taken by a falling-edge flip-flop. SCK and SDI are rising-edge flip-flops, each straight
-// to its pin. SDO needs no synchronizer: it moves only after SCK falls, which this block
-// makes from clk, and is taken where it is steady.
+// pin (battery_adc_ddio: Intel's altddio_out under Quartus, a model elsewhere), and an SDO
+// bit whose window's middle is at an odd half-clock is taken by a falling-edge flip-flop.
+// SCK and SDI are rising-edge flip-flops, each straight to its pin. SDO needs no
+// synchronizer: it moves only after SCK falls, which this block makes from clk, and is
+// taken where it is steady.
 //
 // Written in the Verilog-2005 that Verilator 5 and Yosys 0.23 both read: no SystemVerilog
 // packages, assignment patterns or interfaces. A parameter out of its range instantiates a

@@ -31,6 +31,9 @@
 
 namespace {
 
+constexpr std::uint32_t block_address = 0xFF241000;  // word 0, as the device tree places it
+constexpr std::uint32_t block_identity = 0x42414401; // word 15: "BAD" and version 1
+
 bool keys_form = false; // --keys: the facts as key=value lines, for scripts
 
 // One fact: `key=value` for scripts, or `line` for people; either may be left out (empty).
@@ -141,32 +144,38 @@ int identify(int answered, const std::uint32_t *words) {
     if (answered < 16)
         return verdict(5, "no-block",
                        "no battery_adc block at 0xFF241000: the load from " +
-                           hex(0xFF241000 + 4 * static_cast<std::uint32_t>(answered)) +
+                           hex(block_address + 4 * static_cast<std::uint32_t>(answered)) +
                            " ended in a bus error, nothing answered");
     bool all_zero = true;
     for (int i = 0; i < 16; ++i)
         all_zero = all_zero && words[i] == 0;
     if (all_zero)
         return verdict(6, "in-reset", "the block is held in reset: every word reads 0");
-    if (words[15] == 0x42414401)
+    if (words[15] == block_identity)
         return -1;
     for (int i = 0; i < 16; ++i)
         fact("word" + std::to_string(i), std::to_string(words[i]), "");
     for (int row = 0; row < 16; row += 8) {
-        std::string line = hex(0xFF241000 + 4 * static_cast<std::uint32_t>(row)) + ":";
+        std::string line = hex(block_address + 4 * static_cast<std::uint32_t>(row)) + ":";
         for (int i = row; i < row + 8; ++i)
             line += " " + hex(words[i]);
         fact("", "", line);
     }
     return verdict(5, "no-block",
                    "no battery_adc block at 0xFF241000: another design's words, word 15 reads " +
-                       hex(words[15]) + ", not 0x42414401");
+                       hex(words[15]) + ", not " + hex(block_identity));
 }
 
 // The block's settings, from its constant words 11 to 15.
+// The settings word's wait for the converter's reference, bits 30:20.
+std::uint32_t wake_ms(const std::uint32_t *w) {
+    return (w[14] >> 20) & 0x7FF;
+}
+
 void report_settings(const std::uint32_t *w) {
     const std::uint64_t frame_ns = w[11] ? std::uint64_t{w[13]} * 1000000000 / w[11] : 0;
-    fact("id", std::to_string(w[15]), "block: battery_adc version 1 (" + hex(w[15]) + ")");
+    fact("id", std::to_string(w[15]),
+         "block: battery_adc version " + std::to_string(w[15] & 0xFF) + " (" + hex(w[15]) + ")");
     fact("version", std::to_string(w[15] & 0xFF), "");
     fact("clock_hz", std::to_string(w[11]), "clock: " + std::to_string(w[11]) + " Hz");
     fact("battery_channel", std::to_string(w[12]), "battery channel: " + std::to_string(w[12]));
@@ -175,8 +184,8 @@ void report_settings(const std::uint32_t *w) {
     fact("frame_ns", std::to_string(frame_ns), "");
     fact("acquisition_ns", std::to_string(w[14] & 0xFFFFF),
          "acquisition: " + std::to_string(w[14] & 0xFFFFF) + " ns");
-    fact("wake_ms", std::to_string((w[14] >> 20) & 0x7FF),
-         "wake-up wait: " + std::to_string((w[14] >> 20) & 0x7FF) + " ms");
+    fact("wake_ms", std::to_string(wake_ms(w)),
+         "wake-up wait: " + std::to_string(wake_ms(w)) + " ms");
     fact("battery_only", std::to_string(w[14] >> 31),
          std::string("battery-only mode: ") + (w[14] >> 31 ? "on" : "off"));
 }
@@ -228,8 +237,7 @@ int judge(std::uint32_t before, const std::uint32_t *w, const std::string &inter
     if (w[1] == before && before == 0)
         return verdict(7, "waking",
                        "waiting for the converter's reference: the count stood at 0 over " +
-                           interval + " ms (the block waits " +
-                           std::to_string((w[14] >> 20) & 0x7FF) +
+                           interval + " ms (the block waits " + std::to_string(wake_ms(w)) +
                            " ms after a reset or a configuration)");
     // A live block converts or, in reset, reads 0; a stopped clock hangs the load instead.
     if (w[1] == before)
@@ -318,7 +326,7 @@ int main(int argc, char **argv) {
         return verdict(4, "no-device", std::string("cannot open /dev/mem: ") + strerror(errno));
     // The block's page alone: under CONFIG_IO_STRICT_DEVMEM a driver that holds another page
     // of the bridge window would make a larger map fail.
-    void *page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, mem, 0xFF241000);
+    void *page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, mem, block_address);
     const int map_error = errno;
     close(mem);
     if (page == MAP_FAILED)

@@ -76,7 +76,6 @@ std::vector<Option> rtl_options(RegisterOptions &reg) {
     auto wants_rtl = [&reg](const std::string &option) {
         if (!reg.rtl) {
             reg.rtl.emplace();
-            reg.rtl_by = option;
             reg.claim(Decider::rtl, option, Window::block);
         }
         return &*reg.rtl;

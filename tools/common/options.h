@@ -55,7 +55,6 @@ enum class Decider : std::uint8_t { reading, rtl, design, sysfs, board };
 struct RegisterOptions {
     std::optional<std::uint32_t> held; // written directly, held at N
     std::optional<RtlOptions> rtl;     // played by the FPGA design
-    std::string rtl_by;                // the first option that asked for it, as given
     Design design = Design::battery_adc;
     Sysfs sysfs = Sysfs::absent;
     bool help = false;
