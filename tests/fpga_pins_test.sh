@@ -123,13 +123,7 @@ plant() {
     esac
     what=$1 pattern=$4
     shift 7
-    if out=$(check "$@"); then
-        echo "passed with $what"; status=1
-    elif ! echo "$out" | grep -q "$pattern"; then
-        printf 'with %s, not "%s" but:\n%s\n' "$what" "$pattern" "$out"; status=1
-    else
-        echo "fails with $what: $(echo "$out" | grep -m1 "$pattern")"
-    fi
+    fails_saying "$what" "$pattern" check "$@"
 }
 plant pin_renamed battery_adc_pins.qsf 's/-to ADC_SDO$/-to ADC_MISO/' "assigns .* to ADC_MISO, no pin of the converter"
 plant fast_on_sdi battery_adc_pins.qsf 's/FAST_INPUT_REGISTER ON -to ADC_SDO/FAST_INPUT_REGISTER ON -to ADC_SDI/' "asks FAST_INPUT_REGISTER for ADC_SDI, an output"

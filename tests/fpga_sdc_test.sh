@@ -340,13 +340,7 @@ plant() {
 must_fail() {
     what=$1 pattern=$2
     shift 2
-    if out=$(analyse "$@"); then
-        echo "passed with $what"; status=1
-    elif ! echo "$out" | grep -q "$pattern"; then
-        printf 'with %s, not "%s" but:\n%s\n' "$what" "$pattern" "$out"; status=1
-    else
-        echo "fails with $what: $(echo "$out" | grep -m1 "$pattern")"
-    fi
+    fails_saying "$what" "$pattern" analyse "$@"
 }
 plant no_sck_clock 50 '/create_generated_clock/d'
 must_fail "no generated clock" "stopped: .*no clock reaches" 50 "$tmp/no_sck_clock.sdc"

@@ -8,3 +8,17 @@ done
 dir=$(cd "$1" && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+
+# fails_saying WHAT PATTERN COMMAND...: a planted fault (WHAT) makes COMMAND fail and say
+# PATTERN; if not, it says how and sets status to 1.
+fails_saying() {
+    what=$1 pattern=$2
+    shift 2
+    if out=$("$@"); then
+        echo "passed with $what"; status=1
+    elif ! echo "$out" | grep -q "$pattern"; then
+        printf 'with %s, not "%s" but:\n%s\n' "$what" "$pattern" "$out"; status=1
+    else
+        echo "fails with $what: $(echo "$out" | grep -m1 "$pattern")"
+    fi
+}
