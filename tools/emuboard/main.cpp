@@ -23,6 +23,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <thread>
@@ -113,10 +114,8 @@ std::optional<emuboard::Run> wait_for(emuboard::Machine &machine, rtl::Register 
     std::atomic<bool> done = false;
     std::optional<emuboard::Run> run;
     common::Failure::Stopping stopping(failure, [&machine] { machine.stop(); });
-    std::thread relay([&] {
-        emuboard::relay(
-            machine, done, [&played] { played.command_starts(); }, failure);
-    });
+    const std::function<void()> started = [&played] { played.command_starts(); };
+    std::thread relay([&] { emuboard::relay(machine, done, started, failure); });
     // Once every thread has started, with the signals blocked, this one takes them: a
     // termination signal stops the machine, and the command with it.
     common::Session::Forwarding forwarding(machine.qemu(), SIGKILL);
