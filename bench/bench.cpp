@@ -240,7 +240,7 @@ double cpu_seconds() {
     rusage used{};
     getrusage(RUSAGE_SELF, &used);
     return static_cast<double>(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
-           static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
+           (static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6);
 }
 
 // How fast the FPGA design runs behind the register as it serves all sixteen words: paced

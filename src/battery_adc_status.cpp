@@ -144,7 +144,7 @@ int identify(int answered, const std::uint32_t *words) {
     if (answered < 16)
         return verdict(5, "no-block",
                        "no battery_adc block at 0xFF241000: the load from " +
-                           hex(block_address + 4 * static_cast<std::uint32_t>(answered)) +
+                           hex(block_address + (4 * static_cast<std::uint32_t>(answered))) +
                            " ended in a bus error, nothing answered");
     bool all_zero = true;
     for (int i = 0; i < 16; ++i)
@@ -156,7 +156,7 @@ int identify(int answered, const std::uint32_t *words) {
     for (int i = 0; i < 16; ++i)
         fact("word" + std::to_string(i), std::to_string(words[i]), "");
     for (int row = 0; row < 16; row += 8) {
-        std::string line = hex(block_address + 4 * static_cast<std::uint32_t>(row)) + ":";
+        std::string line = hex(block_address + (4 * static_cast<std::uint32_t>(row))) + ":";
         for (int i = row; i < row + 8; ++i)
             line += " " + hex(words[i]);
         fact("", "", line);
@@ -339,7 +339,7 @@ int main(int argc, char **argv) {
     std::uint32_t words[16] = {};
     timespec from = {};
     timespec to = {};
-    clock_gettime(CLOCK_MONOTONIC, &from);
+    (void)clock_gettime(CLOCK_MONOTONIC, &from); // the monotonic clock cannot fail
     if (const int status = identify(read_words(block, first), first); status != -1)
         return status;
     timespec until = from;
@@ -351,12 +351,12 @@ int main(int argc, char **argv) {
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
-    clock_gettime(CLOCK_MONOTONIC, &to);
+    (void)clock_gettime(CLOCK_MONOTONIC, &to);
     if (const int status = identify(read_words(block, words), words); status != -1)
         return status;
     report_settings(words);
     report_count(first[1], words[1],
-                 std::int64_t{to.tv_sec - from.tv_sec} * 1000000000 + (to.tv_nsec - from.tv_nsec),
+                 (std::int64_t{to.tv_sec - from.tv_sec} * 1000000000) + (to.tv_nsec - from.tv_nsec),
                  words);
     report_codes(words);
     return judge(first[1], words, interval);

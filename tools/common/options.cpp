@@ -91,8 +91,9 @@ std::vector<Option> rtl_options(RegisterOptions &reg) {
          [wants_rtl](const std::string &) { wants_rtl("--fpga-reset")->fpga_reset = true; }},
         {"--converter", true,
          [wants_rtl](const std::string &value) {
-             auto kind = static_cast<Converter>(
-                 1 + one_of("--converter", value, {"sdo-low", "sdo-high", "asleep"}));
+             const Converter kinds[] = {Converter::sdo_low, Converter::sdo_high, Converter::asleep};
+             const Converter kind =
+                 kinds[one_of("--converter", value, {"sdo-low", "sdo-high", "asleep"})];
              wants_rtl("--converter")->converter = kind;
          }},
     };
@@ -110,14 +111,16 @@ std::vector<Option> window_options(RegisterOptions &reg) {
          }},
         {"--design", true,
          [&reg](const std::string &value) {
-             reg.design = static_cast<Design>(1 + one_of("--design", value, {"other", "none"}));
+             const Design designs[] = {Design::other, Design::none};
+             reg.design = designs[one_of("--design", value, {"other", "none"})];
              reg.claim(Decider::design, "--design " + value,
                        reg.design == Design::other ? Window::other_design : Window::nothing);
          }},
         {"--sysfs", true,
          [&reg](const std::string &value) {
-             reg.sysfs = static_cast<Sysfs>(
-                 1 + one_of("--sysfs", value, {"ready", "unconfigured", "bridge-disabled"}));
+             const Sysfs states[] = {Sysfs::ready, Sysfs::unconfigured, Sysfs::bridge_disabled};
+             reg.sysfs =
+                 states[one_of("--sysfs", value, {"ready", "unconfigured", "bridge-disabled"})];
              reg.claims.at(static_cast<std::size_t>(Decider::sysfs)).reset();
              if (reg.sysfs != Sysfs::ready)
                  reg.claim(Decider::sysfs, "--sysfs " + value, Window::nothing);
@@ -161,10 +164,12 @@ std::size_t take_options(const std::vector<std::string> &args, const std::vector
 // Two options that put different things at the window, named in the deciders' order.
 void check_window(const RegisterOptions &reg) {
     for (std::size_t i = 0; i < reg.claims.size(); ++i)
-        for (std::size_t j = i + 1; j < reg.claims.size(); ++j)
-            if (reg.claims[i] && reg.claims[j] && reg.claims[i]->window != reg.claims[j]->window)
-                throw UsageError(reg.claims[i]->by + " and " + reg.claims[j]->by +
-                                 " cannot go together");
+        for (std::size_t j = i + 1; j < reg.claims.size(); ++j) {
+            const auto &first = reg.claims[i];
+            const auto &second = reg.claims[j];
+            if (first && second && first->window != second->window)
+                throw UsageError(first->by + " and " + second->by + " cannot go together");
+        }
 }
 
 } // namespace

@@ -148,7 +148,7 @@ int boot(const common::RegisterOptions &reg, const emuboard::Options &options,
         std::cerr << "emuboard: " << *what << '\n';
         return common::board_failed;
     }
-    if (!error.empty())
+    if (!run) // the machine failed: `error` says how
         throw emuboard::Error(error);
     return run->status;
 }
