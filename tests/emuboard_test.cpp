@@ -116,7 +116,7 @@ TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
         double at = seconds(common::Clock::now() - cosim.started());
         std::size_t end = out.find('\n', seen);
         ASSERT_NE(end, std::string::npos) << "line " << i + 1 << " never came";
-        EXPECT_TRUE(shows_battery(out.substr(seen, end - seen), at));
+        EXPECT_TRUE(shows_battery(out.substr(seen, end - seen), at, emulated_travel_s));
         seen = end + 1;
     }
     emuboard::Run run = machine.wait();
