@@ -126,13 +126,9 @@ TEST(EmulatedBoard, WithTheRtlBehindTheRegisterEachLineIsTheBatteryAsItWas) {
     EXPECT_EQ(failure.what(), std::nullopt);
 }
 
-// emuboard with `options`, running `script` in the guest's sh after the reader's functions.
 std::vector<std::string> emuboard(const std::vector<std::string> &options,
                                   const std::string &script) {
-    std::vector<std::string> argv{common::next_to_self("emuboard")};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.insert(argv.end(), {"--", "sh", "-c", reader(true) + script});
-    return argv;
+    return on_board("emuboard", options, script);
 }
 
 // Through emuboard's own command line: the FPGA design held in reset reads 0, every word of

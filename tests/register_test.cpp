@@ -20,13 +20,9 @@ namespace {
 
 using common::Process;
 
-// simboard with `options`, running `script` in sh after the reader's functions.
 std::vector<std::string> simboard(const std::vector<std::string> &options,
                                   const std::string &script) {
-    std::vector<std::string> argv{common::next_to_self("simboard")};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.insert(argv.end(), {"--", "sh", "-c", reader(false) + script});
-    return argv;
+    return on_board("simboard", options, script);
 }
 
 class SimulatedBoardFault : public testing::TestWithParam<Fault> {};

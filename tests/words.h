@@ -5,6 +5,7 @@
 #pragma once
 
 #include "cosim.h"
+#include "process.h"
 #include "timing.h"
 
 #include <gtest/gtest.h>
@@ -45,6 +46,17 @@ inline std::string reader(bool emulated) {
                    "    (echo operating >/sys/class/fpga_manager/fpga0/state) 2>/dev/null ||\n"
                    "        echo read-only\n"
                    "}\n";
+}
+
+// `board` (simboard or emuboard) with `options`, running `script` in sh after the reader's
+// functions.
+inline std::vector<std::string> on_board(const std::string &board,
+                                         const std::vector<std::string> &options,
+                                         const std::string &script) {
+    std::vector<std::string> argv{common::next_to_self(board)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {"--", "sh", "-c", reader(board == "emuboard") + script});
+    return argv;
 }
 
 // One read of the sixteen words, and when it was taken, in seconds from the command's start.
